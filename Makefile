@@ -1,0 +1,44 @@
+# Build, test and demo entry points. Everything uses Debian's Python 3.11,
+# never another python3 that may come first on PATH.
+PYTHON ?= /usr/bin/python3.11
+BUILD_DIR := build
+MESON_DIR := $(BUILD_DIR)/meson
+STAGE_DIR := $(abspath $(BUILD_DIR)/python)
+PYTEST_ARGS ?=
+
+export PYTHONDONTWRITEBYTECODE := 1
+
+.PHONY: all deps build test demo wheel format lint clean
+
+all: build
+
+deps:
+	@tools/ensure-packages.sh packages.txt
+
+# Stages the importable package (kit modules and compiled modules) in
+# build/python: PYTHONPATH=build/python $(PYTHON) -c 'import nalo_sdk.redis.flowsweep'
+build: deps
+	@test -f $(MESON_DIR)/build.ninja || meson setup $(MESON_DIR) \
+	    -Dpython.platlibdir=$(STAGE_DIR) -Dpython.purelibdir=$(STAGE_DIR)
+	meson compile -C $(MESON_DIR)
+	@rm -rf $(STAGE_DIR)
+	meson install -C $(MESON_DIR) --quiet --no-rebuild
+
+test: build
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+
+demo: build
+	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo
+
+# A wheel for this machine, built offline with the installed build backend.
+wheel: deps
+	$(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index -w dist .
+
+format:
+	clang-format -i src/core/*.[ch]pp src/nalo_sdk/*/*/*.[ch]pp
+
+lint: build
+	clang-tidy -p $(MESON_DIR) --quiet src/core/*.cpp src/nalo_sdk/*/*/*.cpp
+
+clean:
+	rm -rf $(BUILD_DIR) dist

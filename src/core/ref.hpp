@@ -1,0 +1,60 @@
+// Owned references to Python objects.
+//
+// A Ref owns exactly one strong reference (or none). It is released when the
+// Ref goes out of scope, so every early error return in a function drops what
+// that function created. Borrowed references stay plain PyObject* and are
+// never stored in a Ref without taking a new reference first.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace nalo {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+
+    // Takes over a new reference (a C API result); null is allowed and
+    // means "failed, exception set".
+    static Ref steal(PyObject *obj) noexcept { return Ref(obj); }
+
+    // Takes a new strong reference to a borrowed object.
+    static Ref borrow(PyObject *obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    Ref(const Ref &other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
+    Ref(Ref &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref &operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+    // Hands the reference to the caller (for returning to the interpreter or
+    // to an API that steals).
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
+
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref &other) noexcept { std::swap(obj_, other.obj_); }
+
+  private:
+    explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
+    PyObject *obj_ = nullptr;
+};
+
+// A new reference to a borrowed object, for returning it as a result.
+inline PyObject *new_ref(PyObject *obj) noexcept {
+    Py_INCREF(obj);
+    return obj;
+}
+
+} // namespace nalo

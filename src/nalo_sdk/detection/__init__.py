@@ -1,0 +1,1 @@
+"""Detection post-processing of the kit."""

@@ -1,0 +1,1 @@
+"""MQTT services of the kit."""

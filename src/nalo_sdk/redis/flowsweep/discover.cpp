@@ -1,0 +1,200 @@
+// Downstream node discovery: a depth-first walk along the output wires.
+//
+// The walk's contract is that of a method calling itself once per wire
+// target: self._discover_downstream_nodes(next_node, visited), looked up on
+// self every time. While that lookup finds this very function, the walk goes
+// on in an explicit stack instead of nesting calls: no C recursion, so a
+// chain of any length is walked, and every entry goes straight into the one
+// result list (the nested calls' lists would only be copied into it).
+// Where a subclass or an instance overrides the method, the override is
+// called as the contract says, under the interpreter's recursion guard.
+#include "flowsweep.hpp"
+
+#include <vector>
+
+namespace flowsweep {
+namespace {
+
+// One expanded node whose ports are being walked.
+struct Frame {
+    Ref ports;          // iterator over the node's `wires`
+    Ref targets;        // iterator over the current port, or null between ports
+    Py_ssize_t port_idx = -1;
+};
+
+class Walk {
+  public:
+    Walk(const State &st, PyObject *self, PyObject *visited, PyObject *out)
+        : st_(st), self_(self), visited_(visited), out_(out) {}
+
+    // Walks from `node` (an exact dict), appending entries to the result.
+    int run(PyObject *node) {
+        if (expand(node) < 0) {
+            return -1;
+        }
+        while (!stack_.empty()) {
+            if (step() < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+  private:
+    // Steps 2 to 5 of one call: reads the record's id, marks it visited and
+    // starts walking its ports. An id seen before expands nothing.
+    int expand(PyObject *node) {
+        PyObject *found = PyDict_GetItemWithError(node, st_[Name::id]);
+        if (found == nullptr && PyErr_Occurred()) {
+            return -1;
+        }
+        Ref node_id = Ref::borrow(found ? found : Py_None);
+        const int seen = PySet_Contains(visited_, node_id.get());
+        if (seen != 0) {
+            return seen;
+        }
+        if (PySet_Add(visited_, node_id.get()) < 0) {
+            return -1;
+        }
+        found = PyDict_GetItemWithError(node, st_[Name::wires]);
+        if (found == nullptr) {
+            return PyErr_Occurred() ? -1 : 0; // no `wires`: no ports
+        }
+        Ref wires = Ref::borrow(found);
+        Ref ports = Ref::steal(PyObject_GetIter(wires.get()));
+        if (!ports) {
+            return -1;
+        }
+        stack_.push_back(Frame{std::move(ports), nullptr, -1});
+        return 0;
+    }
+
+    // Advances the innermost node by one port or one wire target.
+    int step() {
+        Frame &frame = stack_.back();
+        if (!frame.targets) {
+            Ref port = Ref::steal(PyIter_Next(frame.ports.get()));
+            if (!port) {
+                if (PyErr_Occurred()) {
+                    return -1;
+                }
+                stack_.pop_back();
+                return 0;
+            }
+            ++frame.port_idx;
+            frame.targets = Ref::steal(PyObject_GetIter(port.get()));
+            return frame.targets ? 0 : -1;
+        }
+        Ref target = Ref::steal(PyIter_Next(frame.targets.get()));
+        if (!target) {
+            frame.targets.reset();
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        return visit_target(frame.port_idx, target.get());
+    }
+
+    // self.nodered_flow._nodes, fetched afresh for every use.
+    Ref flow_nodes() {
+        Ref flow = Ref::steal(PyObject_GetAttr(self_, st_[Name::nodered_flow]));
+        return flow ? Ref::steal(PyObject_GetAttr(flow.get(), st_[Name::nodes])) : nullptr;
+    }
+
+    // Step 6 for one wire target: the entry, then the walk below it. May push
+    // a frame, so no Frame reference is held across it.
+    int visit_target(Py_ssize_t port_idx, PyObject *target) {
+        Ref nodes = flow_nodes();
+        if (!nodes) {
+            return -1;
+        }
+        const int known = PySequence_Contains(nodes.get(), target);
+        if (known <= 0) {
+            return known;
+        }
+        nodes = flow_nodes();
+        if (!nodes) {
+            return -1;
+        }
+        Ref next_node = Ref::steal(PyObject_GetItem(nodes.get(), target));
+        if (!next_node || append_entry(next_node.get(), port_idx, target) < 0) {
+            return -1;
+        }
+        return descend(next_node.get());
+    }
+
+    int append_entry(PyObject *next_node, Py_ssize_t port_idx, PyObject *target) {
+        Ref port = Ref::steal(PyLong_FromSsize_t(port_idx));
+        Ref entry = Ref::steal(PyDict_New());
+        if (!port || !entry || PyDict_SetItem(entry.get(), st_[Name::node], next_node) < 0 ||
+            PyDict_SetItem(entry.get(), st_[Name::port], port.get()) < 0 ||
+            PyDict_SetItem(entry.get(), st_[Name::node_id], target) < 0) {
+            return -1;
+        }
+        return PyList_Append(out_, entry.get());
+    }
+
+    // self._discover_downstream_nodes(next_node, visited), then extend.
+    int descend(PyObject *next_node) {
+        PyObject *found = nullptr;
+        const int unbound = _PyObject_GetMethod(self_, st_[Name::discover], &found);
+        Ref method = Ref::steal(found);
+        if (!method) {
+            return -1;
+        }
+        if (unbound && nalo::is_function_with_impl(method.get(), discover_downstream_nodes)) {
+            if (!PyDict_CheckExact(next_node)) {
+                PyErr_Format(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             "node", "dict", Py_TYPE(next_node)->tp_name);
+                return -1;
+            }
+            return expand(next_node) < 0 ? -1 : 0;
+        }
+        return call_override(method.get(), unbound != 0, next_node);
+    }
+
+    int call_override(PyObject *method, bool unbound, PyObject *next_node) {
+        if (Py_EnterRecursiveCall(" while discovering downstream nodes")) {
+            return -1;
+        }
+        PyObject *call[] = {self_, next_node, visited_};
+        Ref found = unbound ? Ref::steal(PyObject_Vectorcall(method, call, 3, nullptr))
+                            : Ref::steal(PyObject_Vectorcall(method, call + 1, 2, nullptr));
+        Py_LeaveRecursiveCall();
+        if (!found) {
+            return -1;
+        }
+        // downstream.extend(found)
+        Ref it = Ref::steal(PyObject_GetIter(found.get()));
+        if (!it) {
+            return -1;
+        }
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            if (PyList_Append(out_, item.get()) < 0) {
+                return -1;
+            }
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+
+    const State &st_;
+    PyObject *self_;    // borrowed: the caller's arguments outlive the walk
+    PyObject *visited_; // borrowed, as above
+    PyObject *out_;     // borrowed from the owner of the result
+    std::vector<Frame> stack_;
+};
+
+} // namespace
+
+PyObject *discover_downstream_nodes(FunctionObject &fn, const Args &args) {
+    Ref downstream = Ref::steal(PyList_New(0));
+    if (!downstream) {
+        return nullptr;
+    }
+    Walk walk(state_of(fn), args[0], args[2], downstream.get());
+    if (walk.run(args[1]) < 0) {
+        return nullptr;
+    }
+    return downstream.release();
+}
+
+} // namespace flowsweep
