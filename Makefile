@@ -1,7 +1,7 @@
 # Build, test and demo entry points. Everything uses Debian's Python 3.11,
 # never another python3 that may come first on PATH.
 PYTHON ?= /usr/bin/python3.11
-BUILD_DIR := build
+BUILD_DIR ?= build
 MESON_DIR := $(BUILD_DIR)/meson
 STAGE_DIR := $(abspath $(BUILD_DIR)/python)
 PYTEST_ARGS ?=
@@ -25,7 +25,7 @@ build: deps
 	meson install -C $(MESON_DIR) --quiet --no-rebuild
 
 test: build
-	$(PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+	NALO_STAGE_DIR=$(STAGE_DIR) $(PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
 demo: build
 	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo
@@ -42,3 +42,6 @@ lint: build
 
 clean:
 	rm -rf $(BUILD_DIR) dist
+
+# Further targets (target builds, benchmarks, checks) live beside this file.
+-include mk/*.mk

@@ -1,0 +1,1 @@
+"""Pytest fixtures for a throwaway redis-server on loopback."""
