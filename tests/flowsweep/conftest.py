@@ -1,0 +1,18 @@
+import pytest
+
+from fakes import RecordingLogger
+
+
+@pytest.fixture
+def fs():
+    import nalo_sdk.redis.flowsweep as module
+
+    return module
+
+
+@pytest.fixture
+def log(fs, monkeypatch):
+    """A recording logger bound as the module's `logger`."""
+    rec = RecordingLogger()
+    monkeypatch.setattr(fs, "logger", rec)
+    return rec
