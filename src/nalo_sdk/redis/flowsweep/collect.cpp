@@ -65,7 +65,7 @@ Ref downstream_ids(const State &st, PyObject *downstream_nodes) {
     return PyErr_Occurred() ? nullptr : ids;
 }
 
-int log_text(const FunctionObject &fn, Name level, Ref text) {
+int log_text(const FunctionObject &fn, Name level, const Ref &text) {
     return text ? log_line(fn, level, text.get()) : -1;
 }
 

@@ -8,6 +8,7 @@
 // result list (the nested calls' lists would only be copied into it).
 // Where a subclass or an instance overrides the method, the override is
 // called as the contract says, under the interpreter's recursion guard.
+#include "cursor.hpp"
 #include "flowsweep.hpp"
 
 #include <vector>
@@ -17,8 +18,8 @@ namespace {
 
 // One expanded node whose ports are being walked.
 struct Frame {
-    Ref ports;          // iterator over the node's `wires`
-    Ref targets;        // iterator over the current port, or null between ports
+    nalo::Cursor ports;   // over the node's `wires`
+    nalo::Cursor targets; // over the current port; closed between ports
     Py_ssize_t port_idx = -1;
 };
 
@@ -61,19 +62,19 @@ class Walk {
             return PyErr_Occurred() ? -1 : 0; // no `wires`: no ports
         }
         Ref wires = Ref::borrow(found);
-        Ref ports = Ref::steal(PyObject_GetIter(wires.get()));
-        if (!ports) {
+        Frame frame;
+        if (frame.ports.open(wires.get()) < 0) {
             return -1;
         }
-        stack_.push_back(Frame{std::move(ports), nullptr, -1});
+        stack_.push_back(std::move(frame));
         return 0;
     }
 
     // Advances the innermost node by one port or one wire target.
     int step() {
         Frame &frame = stack_.back();
-        if (!frame.targets) {
-            Ref port = Ref::steal(PyIter_Next(frame.ports.get()));
+        if (!frame.targets.is_open()) {
+            Ref port = frame.ports.next();
             if (!port) {
                 if (PyErr_Occurred()) {
                     return -1;
@@ -82,12 +83,10 @@ class Walk {
                 return 0;
             }
             ++frame.port_idx;
-            frame.targets = Ref::steal(PyObject_GetIter(port.get()));
-            return frame.targets ? 0 : -1;
+            return frame.targets.open(port.get());
         }
-        Ref target = Ref::steal(PyIter_Next(frame.targets.get()));
+        Ref target = frame.targets.next();
         if (!target) {
-            frame.targets.reset();
             return PyErr_Occurred() ? -1 : 0;
         }
         return visit_target(frame.port_idx, target.get());

@@ -1,0 +1,87 @@
+"""Timing helpers shared by the benchmarks: medians of repeated runs, the
+machine's description and peak-memory loops."""
+
+import gc
+import os
+import platform
+import resource
+import statistics
+import time
+
+REPEATS = int(os.environ.get("NALO_BENCH_REPEATS", "7"))
+
+
+def ns_per_call(fn, *, min_time=0.05, repeats=REPEATS):
+    """Median ns per call of `fn()` over `repeats` runs of an auto-sized loop."""
+    loops = 1
+    while True:
+        start = time.perf_counter_ns()
+        for _ in range(loops):
+            fn()
+        elapsed = time.perf_counter_ns() - start
+        if elapsed >= min_time * 1e9 or loops >= 1 << 24:
+            break
+        loops *= 2 if elapsed * 4 > min_time * 1e9 else 8
+    samples = []
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            start = time.perf_counter_ns()
+            for _ in range(loops):
+                fn()
+            samples.append((time.perf_counter_ns() - start) / loops)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return statistics.median(samples)
+
+
+def rss_growth_kib(fn, calls=20000):
+    """Growth of the peak RSS (KiB) over `calls` calls, after a warm-up."""
+    for _ in range(calls // 10):
+        fn()
+    gc.collect()
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+
+
+def machine():
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "python": platform.python_version(),
+        "machine": platform.machine(),
+        "cpu": cpu or platform.processor(),
+        "cores": os.cpu_count(),
+    }
+
+
+class Table:
+    """Collects rows and prints them as they come."""
+
+    def __init__(self, title):
+        self.title = title
+        self.rows = []
+        print(f"\n== {title}")
+
+    def add(self, name, **values):
+        self.rows.append({"name": name, **values})
+        shown = "  ".join(f"{k}={_fmt(v)}" for k, v in values.items())
+        print(f"  {name:<44} {shown}", flush=True)
+
+
+def _fmt(value):
+    if isinstance(value, float):
+        return f"{value:,.2f}" if value < 100 else f"{value:,.0f}"
+    return str(value)
