@@ -4,7 +4,7 @@ PYTHON ?= /usr/bin/python3.11
 BUILD_DIR ?= build
 MESON_DIR := $(BUILD_DIR)/meson
 STAGE_DIR := $(abspath $(BUILD_DIR)/python)
-PYTEST_ARGS ?=
+PYTEST_ARGS ?= tests
 
 export PYTHONDONTWRITEBYTECODE := 1
 
@@ -25,7 +25,7 @@ build: deps
 	meson install -C $(MESON_DIR) --quiet --no-rebuild
 
 test: build
-	NALO_STAGE_DIR=$(STAGE_DIR) $(PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+	NALO_STAGE_DIR=$(STAGE_DIR) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: build
 	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo

@@ -1,0 +1,37 @@
+"""Constants of the kit: key prefixes and the identity of the running node.
+
+``PREFIX``
+    The key prefixes, read-only: ``PREFIX.MQTT.LOCAL`` ("mqtt_local") begins
+    the local MQTT key of a node, ``PREFIX.REDIS`` ("redis") the Redis keys of
+    a node's outputs.
+``NODE_ID``
+    The id of the running node: the environment variable ``NALO_NODE_ID``,
+    or "unknown" when it is not set.
+``NODE_TYPE``
+    The type of the running node: the environment variable
+    ``NALO_NODE_TYPE``, or "unknown" when it is not set.
+
+The node's id and type are read once, when this module is first imported.
+"""
+
+import os
+import types
+
+
+class _Constants(types.SimpleNamespace):
+    """A namespace whose attributes cannot be rebound or deleted."""
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"constant {name!r} cannot be changed")
+
+    def __delattr__(self, name):
+        raise AttributeError(f"constant {name!r} cannot be deleted")
+
+
+PREFIX = _Constants(
+    MQTT=_Constants(LOCAL="mqtt_local"),
+    REDIS="redis",
+)
+
+NODE_ID = os.environ.get("NALO_NODE_ID", "unknown")
+NODE_TYPE = os.environ.get("NALO_NODE_TYPE", "unknown")

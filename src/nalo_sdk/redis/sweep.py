@@ -1,0 +1,194 @@
+"""Clear the Redis keys of a Node-RED stream from the command line.
+
+    python3 -m nalo_sdk.redis.sweep --flow FILE --node ID [--redis URL] [--dry-run]
+
+The stream of a node is the node itself and every node downstream of it in
+the flow; its keys are the keys ``redis_<id>_*`` of each of them and the
+node's output key (``--out-key``, default ``redis_<node>_0``). The cleanup is
+the one the nodes run (``FlowsweepManager``). With ``--dry-run`` the existing
+keys that would be deleted are listed, one per line on standard output, and
+nothing is deleted. Log lines go to standard error.
+
+Exit status: 0 on success; 1 when Redis fails (unreachable, an error reply);
+2 for a bad command line, flows file or node id.
+"""
+
+import argparse
+import logging
+import sys
+
+from nalo_sdk.nodered import FlowError, NaloFlow
+from nalo_sdk.redis.client import DEFAULT_URL, NaloRedis, key_bytes
+from nalo_sdk.redis.utils import gen_redis_key_local
+
+PROG = "python3 -m nalo_sdk.redis.sweep"
+EXIT_OK = 0
+EXIT_REDIS = 1
+EXIT_USAGE = 2
+
+# Characters that make a SCAN pattern match more than the node's own keys.
+GLOB_CHARS = frozenset("*?[]\\")
+
+
+class RecordingRedis(NaloRedis):
+    """A NaloRedis that remembers the last deletion, for the report."""
+
+    last_deleted = None
+    last_requested = None
+
+    def delete_many(self, keys):
+        self.last_requested = list(keys)
+        self.last_deleted = super().delete_many(self.last_requested)
+        return self.last_deleted
+
+
+class _ErrorCatcher(logging.Handler):
+    """Keeps the error lines the cleanup logs while it runs."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.messages = []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+
+def stream_node_ids(manager):
+    """The ids of the node and of every node downstream of it."""
+    node = manager.node_config
+    found = manager._discover_downstream_nodes(node, set())
+    return [node["id"]] + [entry["node_id"] for entry in found]
+
+
+def overreach(flow, ids):
+    """Why the stream's key patterns would also match keys of nodes outside
+    the stream, or None. The pattern of a node is redis_<id>_*: an id with
+    glob characters matches other names, and an id that another node's id
+    continues with "_" matches that node's keys."""
+    stream = set(ids)
+    risky = sorted(node_id for node_id in stream if GLOB_CHARS & set(node_id))
+    if risky:
+        return f"node ids {risky} hold glob characters, so their key patterns match other keys"
+    shadowed = sorted(
+        (node_id, other)
+        for node_id in stream
+        for other in flow._nodes
+        if other not in stream and other.startswith(node_id + "_")
+    )
+    if shadowed:
+        pairs = ", ".join(f"{other!r} (under {node_id!r})" for node_id, other in shadowed)
+        return f"the key patterns of the stream also match the keys of nodes outside it: {pairs}"
+    return None
+
+
+def existing(wrapper, keys):
+    """The keys that exist: the output key is always part of the list the
+    cleanup deletes, whether or not it is there."""
+    pipe = wrapper._redis_client.pipeline(transaction=False)
+    for key in keys:
+        pipe.exists(key_bytes(key))
+    return [key for key, found in zip(keys, pipe.execute()) if found]
+
+
+def run_cleanup(manager):
+    """Run ``clear_stream_keys`` and return (ok, the error it logged)."""
+    from nalo_sdk.redis import flowsweep
+
+    catcher = _ErrorCatcher()
+    logger = flowsweep.logger
+    logger.addHandler(catcher)
+    try:
+        ok = manager.clear_stream_keys()
+    finally:
+        logger.removeHandler(catcher)
+    return ok, (catcher.messages[-1] if catcher.messages else None)
+
+
+def _parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Delete the Redis keys of a node's stream: the node and "
+        "every node downstream of it in a Node-RED flow.",
+    )
+    parser.add_argument("--flow", required=True, metavar="FILE", help="Node-RED flows JSON file")
+    parser.add_argument("--node", required=True, metavar="ID", help="id of the stream's first node")
+    parser.add_argument(
+        "--redis",
+        metavar="URL",
+        default=None,
+        help=f"redis:// rediss:// or unix:// URL (default: $NALO_REDIS_URL, else {DEFAULT_URL})",
+    )
+    parser.add_argument(
+        "--out-key",
+        metavar="KEY",
+        default=None,
+        help="the node's primary output key (default: redis_<node>_0)",
+    )
+    parser.add_argument(
+        "--dry-run", action="store_true", help="list the keys that would be deleted, delete nothing"
+    )
+    return parser
+
+
+def _fail(status, message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv=None):
+    args = _parser().parse_args(argv)
+
+    # The compiled cleanup is loaded here, not at the top, so that --help
+    # works from a source tree that has not been built.
+    from nalo_sdk.redis.flowsweep import FlowsweepManager
+
+    try:
+        flow = NaloFlow(args.flow, node_id=args.node)
+        node = flow.parse_flow()["cur_node"]
+    except FlowError as error:
+        return _fail(EXIT_USAGE, str(error))
+
+    out_key = args.out_key if args.out_key is not None else gen_redis_key_local(args.node, 0)
+    try:
+        wrapper = RecordingRedis(args.redis)
+    except ValueError as error:
+        return _fail(EXIT_USAGE, f"bad Redis URL: {error}")
+    manager = FlowsweepManager(wrapper, flow, node, out_key)
+
+    try:
+        ids = stream_node_ids(manager)
+    except Exception as error:  # a flow the walk cannot follow
+        return _fail(EXIT_USAGE, f"cannot walk the flow from {args.node!r}: {error}")
+    problem = overreach(flow, ids)
+    if problem:
+        return _fail(EXIT_USAGE, f"{problem}; refusing to sweep")
+
+    with wrapper:
+        if args.dry_run:
+            try:
+                keys = sorted(manager._collect_stream_redis_keys())
+                keys = existing(wrapper, keys)
+            except Exception as error:
+                return _fail(EXIT_REDIS, f"cannot list the stream's keys: {error}")
+            for key in keys:
+                # Names that are not UTF-8 are shown with \x escapes.
+                print(key_bytes(key).decode("utf-8", "backslashreplace"))
+            print(
+                f"dry run: {len(keys)} keys of {len(set(ids))} nodes would be deleted",
+                file=sys.stderr,
+            )
+            return EXIT_OK
+
+        ok, logged = run_cleanup(manager)
+        if not ok:
+            return _fail(EXIT_REDIS, logged or "the cleanup failed")
+        print(
+            f"deleted {wrapper.last_deleted} of {len(wrapper.last_requested)} keys "
+            f"of {len(set(ids))} nodes",
+            file=sys.stderr,
+        )
+        return EXIT_OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())

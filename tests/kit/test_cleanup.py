@@ -1,0 +1,142 @@
+"""The whole stream cleanup on real flows and a real redis-server."""
+
+import logging
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import nalo_sdk
+from nalo_sdk.nodered import NaloFlow
+from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep
+from nalo_sdk.redis.utils import gen_redis_key_local
+
+FLOWS = pathlib.Path(__file__).resolve().parent.parent / "data" / "flows"
+STAGE = str(pathlib.Path(nalo_sdk.__file__).resolve().parent.parent)
+
+
+def stream_ids(nodes, start):
+    """Ids reachable from start over wires, start included (own walk)."""
+    seen, todo = set(), [start]
+    while todo:
+        current = todo.pop()
+        if current not in seen:
+            seen.add(current)
+            todo += [t for port in nodes[current].get("wires", []) for t in port if t in nodes]
+    return seen
+
+
+def port_keys(nodes, node_id):
+    ports = max(1, len(nodes[node_id].get("wires", [])))
+    return [gen_redis_key_local(node_id, port) for port in range(ports)]
+
+
+def write_flow_keys(client, nodes, stream):
+    """Port keys of every node, and keys that look like the stream's but are
+    not: ids that extend or shorten a stream id, other key families."""
+    mine, others = set(), set()
+    for node_id in nodes:
+        (mine if node_id in stream else others).update(port_keys(nodes, node_id))
+    for node_id in stream:
+        others.update(
+            [
+                gen_redis_key_local(node_id + "0", 0),
+                gen_redis_key_local(node_id[:-1], 0),
+                gen_redis_key_local("x" + node_id, 0),
+                f"redis_{node_id}",
+                f"local_{node_id}",
+                f"cache_redis_{node_id}_0",
+            ]
+        )
+    others -= mine
+    pipe = client.pipeline(transaction=False)
+    for key in mine | others:
+        pipe.set(key, key)
+    pipe.execute()
+    return mine, others
+
+
+@pytest.mark.parametrize(
+    "flow_file, start",
+    [
+        ("ha-45sixty-flows.json", "951c6365.64e4d8"),
+        ("ha-bkinstal-flows.json", "29c90f418fc873e1"),  # polling loops
+        ("ha-bkinstal-goodwe-flows.json", "c1b941cd7c7a50cb"),  # 96 nodes deep
+        ("ha-dortamur-lights-motion-subflow.json", "92cf1e14.7068"),
+        ("ha-aml225-flows.json", "38c87a13d99d3e7c"),
+        ("soundweb-ex-gain-junction.json", "da5a13a5d9ceb079"),
+    ],
+)
+@pytest.mark.parametrize("out_key", [None, "frames:latest"])
+def test_exactly_the_streams_keys_are_deleted(redis_url, flow_file, start, out_key):
+    flow = NaloFlow(FLOWS / flow_file, node_id=start)
+    node = flow.parse_flow()["cur_node"]
+    wrapper = NaloRedis(redis_url, delete_batch=7)
+    client = wrapper._redis_client
+    mine, others = write_flow_keys(client, flow._nodes, stream_ids(flow._nodes, start))
+    if out_key is not None:
+        client.set(out_key, "x")
+    out_key = out_key or gen_redis_key_local(start, 0)
+
+    assert clear_stream_redis_keys(wrapper, flow, node, out_key) is True
+    left = {name.decode() for name in client.keys()}
+    assert left == others
+
+
+def test_server_stopped_midway_then_back(redis_server, redis_url, caplog):
+    flow = NaloFlow(FLOWS / "ha-45sixty-flows.json", node_id="951c6365.64e4d8")
+    node = flow.parse_flow()["cur_node"]
+    stream = stream_ids(flow._nodes, node["id"])
+
+    class StopsAfterFirstScan(NaloRedis):
+        scans = 0
+
+        def scan_keys(self, pattern="*", count=None):
+            self.scans += 1
+            if self.scans == 2:
+                redis_server.stop()
+            return super().scan_keys(pattern=pattern, count=count)
+
+    wrapper = StopsAfterFirstScan(redis_url)
+    write_flow_keys(wrapper._redis_client, flow._nodes, stream)
+    manager = flowsweep.FlowsweepManager(wrapper, flow, node, gen_redis_key_local(node["id"], 0))
+    flowsweep.logger.addHandler(caplog.handler)
+    try:
+        assert manager.clear_stream_keys() is False
+        assert manager._keys_cleared is False
+        errors = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+        assert len(errors) == 1 and errors[0].startswith("Failed to clear Redis keys: ")
+
+        redis_server.start()  # back, empty: write the stream again
+        mine, others = write_flow_keys(wrapper._redis_client, flow._nodes, stream)
+        assert manager.clear_stream_keys() is True
+        assert {k.decode() for k in wrapper._redis_client.keys()} == others
+    finally:
+        flowsweep.logger.removeHandler(caplog.handler)
+        redis_server.start()
+
+
+def test_docstring_example_runs_as_written(redis_url, tmp_path):
+    flow_file = FLOWS / "ha-45sixty-flows.json"
+    env = dict(
+        os.environ,
+        PYTHONPATH=STAGE,
+        NALO_REDIS_URL=redis_url,
+        NALO_FLOWS_FILE=str(flow_file),
+        NALO_NODE_ID="9a6361f9.d69c48",
+    )
+    client = NaloRedis(redis_url)._redis_client
+    client.mset({"redis_cam1_0": 1, "redis_25ada85f.7189c_1": 2, "keep": 3})
+    script = (
+        "import doctest, sys, nalo_sdk.redis.flowsweep as m\n"
+        "doc = m.clear_stream_redis_keys.__doc__\n"
+        "test = doctest.DocTestParser().get_doctest(doc, {}, 'example', None, 0)\n"
+        "runner = doctest.DocTestRunner()\n"
+        "runner.run(test)\n"
+        "sys.exit(1 if runner.failures or not runner.tries else 0)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert client.keys() == [b"keep"]
