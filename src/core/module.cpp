@@ -90,17 +90,52 @@ Ref get_global(PyObject *module, PyObject *name) {
     return nullptr;
 }
 
-Ref make_class(PyObject *module, const char *name, const char *doc,
-               std::span<const Method> methods) {
+PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache) {
+    const uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    if (cache.value != nullptr && cache.version == version) {
+        return cache.value;
+    }
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        return nullptr;
+    }
+    // A key's __eq__ run by the lookup may have changed the dict meanwhile;
+    // then the value is not remembered.
+    if (reinterpret_cast<PyDictObject *>(dict)->ma_version_tag == version) {
+        cache.value = value;
+        cache.version = version;
+    }
+    return value;
+}
+
+Ref get_global(PyObject *module, PyObject *name, CachedEntry &cache) {
+    PyObject *value = cached_lookup(PyModule_GetDict(module), name, cache);
+    if (value != nullptr) {
+        return Ref::borrow(value);
+    }
+    return PyErr_Occurred() ? nullptr : get_global(module, name);
+}
+
+Ref make_class(PyObject *module, const char *name, const char *doc, std::span<const Method> methods,
+               std::span<const ClassAttr> attrs) {
     Ref ns = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    Ref docstring = doc ? Ref::steal(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
-    if (!ns || !module_name || !qualname || !docstring ||
+    if (!ns || !module_name || !qualname ||
         PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__doc__", docstring.get()) < 0) {
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return nullptr;
+    }
+    if (doc != nullptr) {
+        Ref docstring = Ref::steal(PyUnicode_FromString(doc));
+        if (!docstring || PyDict_SetItemString(ns.get(), "__doc__", docstring.get()) < 0) {
+            return nullptr;
+        }
+    }
+    for (const ClassAttr &attr : attrs) {
+        if (PyDict_SetItemString(ns.get(), attr.name, attr.value) < 0) {
+            return nullptr;
+        }
     }
     for (const Method &method : methods) {
         Ref fn = make_function(module, *method.def, method.defaults);

@@ -5,6 +5,7 @@
 #include "function.hpp"
 
 #include <array>
+#include <cstdint>
 #include <span>
 
 namespace nalo {
@@ -109,16 +110,44 @@ int set_global(PyObject *module, const char *name, PyObject *value);
 // builtins; NameError "name '%U' is not defined" when absent.
 Ref get_global(PyObject *module, PyObject *name);
 
+// One entry of a dict remembered together with the dict's version tag. Every
+// change to any dict gives it a new tag, unique in the process, so while the
+// tag is the same the dict still holds the same value under the key. The
+// value is borrowed: the dict keeps it alive for as long as the tag matches,
+// and the cache keeps nothing alive after the dict lets go of it.
+struct CachedEntry {
+    uint64_t version = 0;
+    PyObject *value = nullptr; // borrowed; valid only while the tag matches
+};
+
+// The value of the str `key` in the exact dict `dict` (borrowed), taken from
+// `cache` while the dict is unchanged: null without exception when absent,
+// null with an exception on a failed lookup.
+PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache);
+
+// get_global for a global read on every call: a global of the module's own
+// dict is remembered in `cache` until the dict changes; a builtin or a missing
+// name goes through get_global each time.
+Ref get_global(PyObject *module, PyObject *name, CachedEntry &cache);
+
 struct Method {
     const FunctionDef *def;
     PyObject *defaults; // borrowed tuple, or null
 };
 
+// A plain class attribute, as `name = value` in a class body.
+struct ClassAttr {
+    const char *name;
+    PyObject *value; // borrowed
+};
+
 // Creates a class as a class statement would: the metaclass `type` called
 // with the name, no bases and a namespace holding __module__, __qualname__,
-// __doc__ and then the methods, in order.
-Ref make_class(PyObject *module, const char *name, const char *doc,
-               std::span<const Method> methods);
+// __doc__, then the plain attributes and then the methods, in order. A null
+// `doc` leaves __doc__ out of the namespace, so that the metaclass sets it to
+// None after the other entries, as for a class statement without docstring.
+Ref make_class(PyObject *module, const char *name, const char *doc, std::span<const Method> methods,
+               std::span<const ClassAttr> attrs = {});
 
 // Creates a function and binds it as a global of `module`.
 int add_function(PyObject *module, const FunctionDef &def, PyObject *defaults);

@@ -1,0 +1,111 @@
+// nalo_sdk.mqtt.utils: the local MQTT key of a node and its result payload.
+//
+// Shared declarations of the module's files: the module state with its
+// interned names, the text helpers both functions use, and the
+// implementations of the Python-visible functions.
+#pragma once
+
+#include "module.hpp"
+
+namespace mqtt_utils {
+
+using nalo::Args;
+using nalo::FunctionObject;
+using nalo::Ref;
+
+enum class Name : size_t {
+    // Module globals and the attributes read through them.
+    time,
+    PREFIX,
+    MQTT,
+    LOCAL,
+    NODE_ID,
+    NODE_TYPE,
+    // The payload keys, in their order in the payload.
+    source_id,
+    source_name,
+    source_key,
+    source_idx,
+    ts,
+    id,
+    type,
+    result,
+    inference_time,
+    category,
+    // The Category values; "info" is also the default category.
+    info,
+    error,
+    warning,
+    count_
+};
+
+inline constexpr size_t payload_size = 10;
+
+struct State : nalo::CoreState {
+    nalo::Names<static_cast<size_t>(Name::count_)> names;
+    PyObject *round = nullptr;     // the built-in round, for types without a fast path
+    PyObject *four = nullptr;      // the number of digits handed to round
+    PyObject *template_ = nullptr; // the payload keys in order with their usual values
+    PyObject *template_values[payload_size] = {}; // borrowed from template_, which never changes
+    PyObject *time_module = nullptr;              // the module `time` imported at load
+    PyObject *time_time = nullptr; // its own function `time`, or null if replaced at load
+
+    // Globals and attributes read on every call, remembered while their
+    // dicts are unchanged.
+    nalo::CachedEntry prefix_global;
+    nalo::CachedEntry time_global;
+    nalo::CachedEntry time_attr;
+
+    template <class F> void for_each_ref(F &&f) {
+        CoreState::for_each_ref(f);
+        names.for_each_ref(f);
+        f(round);
+        f(four);
+        f(template_);
+        f(time_module);
+        f(time_time);
+    }
+    PyObject *operator[](Name n) const noexcept { return names[n]; }
+};
+
+inline State &state_of(const FunctionObject &fn) {
+    return nalo::module_state<State>(fn);
+}
+
+// The text of a value as an f-string placeholder without format
+// specification gives it (format(value, "")). Exact str and exact int values
+// are taken without creating a temporary object: a str as it is, an int that
+// fits in 64 bits as its decimal digits.
+class Text {
+  public:
+    // Fills the text of `value`; -1 with an exception set on failure.
+    int set(PyObject *value);
+
+    Py_ssize_t length() const noexcept;
+    Py_UCS4 max_char() const noexcept;
+    // Copies the text into `out` (a new str of a large enough kind) at `at`;
+    // -1 with an exception set on failure.
+    int write(PyObject *out, Py_ssize_t at) const noexcept;
+
+  private:
+    Ref str_;           // the text as a str, or null when digits_ are used
+    char digits_[24]{}; // decimal text of an int, ASCII
+    Py_ssize_t n_digits_ = 0;
+};
+
+// A new str: the text of `head`, one "_", the text of `tail`.
+PyObject *join_underscore(const Text &head, const Text &tail);
+
+// Builds the payload template from the defaults of meta_info_to_publish.
+int init_payload_template(State &st, PyObject *zero, PyObject *node_id, PyObject *node_type);
+
+// round(value, 4) as the built-in computes it.
+Ref round4(const State &st, PyObject *value);
+
+// time.time(), reached through the module global `time` now.
+Ref read_clock(const FunctionObject &fn, State &st);
+
+PyObject *gen_mqtt_key_local(FunctionObject &fn, const Args &args);
+PyObject *meta_info_to_publish(FunctionObject &fn, const Args &args);
+
+} // namespace mqtt_utils

@@ -1,0 +1,252 @@
+"""The result payload: ten keys in fixed order, passed objects kept as they
+are, the clock and round() read on every call."""
+
+import decimal
+import fractions
+import gc
+import math
+import os
+import struct
+import subprocess
+import sys
+import time
+import types
+
+import pytest
+from hypothesis import given, strategies as st
+
+KEYS = ["source_id", "source_name", "source_key", "source_idx", "ts", "id", "type", "result",
+        "inference time(sec)", "category"]
+ROUNDED = "inference time(sec)"
+
+
+def test_defaults(mu):
+    before = time.time()
+    payload = mu.meta_info_to_publish("front", "cam1")
+    after = time.time()
+    assert list(payload) == KEYS
+    assert type(payload) is dict and not any(type(k) is not str for k in payload)
+    assert payload["source_key"] == "cam1_0" and payload["source_idx"] == 0
+    assert payload["id"] is mu.NODE_ID and payload["type"] is mu.NODE_TYPE
+    assert payload["result"] == [] and payload["category"] == mu.Category.info
+    assert payload[ROUNDED] == 0 and type(payload[ROUNDED]) is int
+    assert type(payload["ts"]) is float and before <= payload["ts"] <= after
+
+
+def test_passed_objects_are_stored_as_they_are(mu):
+    args = [object() for _ in range(8)]
+    args[6] = 3  # infer_t goes through round()
+    by_position = mu.meta_info_to_publish(*args)
+    names = ["source_name", "source_id", "source_idx", "result", "node_id", "node_type",
+             "infer_t", "category"]
+    by_keyword = mu.meta_info_to_publish(**dict(zip(reversed(names), reversed(args))))
+    for payload in (by_position, by_keyword):
+        assert list(payload) == KEYS
+        stored = [payload[k] for k in ("source_name", "source_id", "source_idx", "result", "id",
+                                       "type", ROUNDED, "category")]
+        assert all(a is b for a, b in zip(stored, args))
+
+
+def test_source_key_is_the_f_string_of_id_and_index(mu):
+    class Idx:
+        def __format__(self, spec):
+            return f"<{spec}>"
+
+    for source_id, idx in [("abc", 2), ("abc", -7), ("\u20ac", 2**70), (5, "x"), (None, 1.5),
+                           ("\U0001f600", Idx()), ("", "")]:
+        key = mu.meta_info_to_publish("n", source_id, idx)["source_key"]
+        assert key == f"{source_id}_{idx}" and type(key) is str
+
+
+def test_none_rules(mu):
+    # Only a None result is replaced, by a new list on every call; every
+    # other explicit None is stored, and a falsy result is kept as it is.
+    first = mu.meta_info_to_publish("n", "s")["result"]
+    payload = mu.meta_info_to_publish(None, None, None, None, None, None, 0, None)
+    assert first == [] == payload["result"] and first is not payload["result"]
+    assert payload["source_key"] == "None_None"
+    assert [payload[k] for k in ("source_name", "source_id", "source_idx", "id", "type",
+                                 "category")] == [None] * 6
+    for result in ([], 0, False, "", ()):
+        assert mu.meta_info_to_publish("n", "s", result=result)["result"] is result
+
+
+def test_payloads_are_independent(mu):
+    first = mu.meta_info_to_publish("n", "s")
+    first.update(id="changed", category="changed")
+    del first["type"]
+    second = mu.meta_info_to_publish("n", "s")
+    assert list(second) == KEYS and second["id"] is mu.NODE_ID and second["category"] == "info"
+    # An equal object is still the object passed, not the default.
+    equal_id = "".join(list(mu.NODE_ID))
+    assert mu.meta_info_to_publish("n", "s", node_id=equal_id)["id"] is equal_id
+
+
+def test_defaults_are_fixed_at_load(mu, monkeypatch):
+    loaded = (mu.NODE_ID, mu.NODE_TYPE)
+    monkeypatch.setattr(mu, "NODE_ID", "rebound-id")
+    monkeypatch.setattr(mu, "NODE_TYPE", "rebound-type")
+    payload = mu.meta_info_to_publish("n", "s")
+    assert (payload["id"], payload["type"]) == loaded
+
+
+def test_clock_is_the_time_global_read_per_call(mu, monkeypatch):
+    fixed = types.SimpleNamespace(time=lambda: 12.5)
+    monkeypatch.setattr(mu, "time", fixed)
+    assert mu.meta_info_to_publish("n", "s")["ts"] == 12.5
+    fixed.time = lambda: "not a number"
+    assert mu.meta_info_to_publish("n", "s")["ts"] == "not a number"
+    other = types.ModuleType("time")  # a module, but not the one loaded
+    other.time = lambda: 7.0
+    monkeypatch.setattr(mu, "time", other)
+    assert mu.meta_info_to_publish("n", "s")["ts"] == 7.0
+    monkeypatch.delattr(mu, "time")
+    with pytest.raises(NameError, match="^name 'time' is not defined$"):
+        mu.meta_info_to_publish("n", "s")
+
+
+def test_patched_time_function_is_called(mu, monkeypatch):
+    # The module global still is the time module, but its function is not
+    # the interpreter's any more: the call must reach the replacement.
+    mu.meta_info_to_publish("n", "s")
+    calls = []
+    monkeypatch.setattr(time, "time", lambda: calls.append(1) or 99.0)
+    assert mu.meta_info_to_publish("n", "s")["ts"] == 99.0 and calls == [1]
+    monkeypatch.undo()
+    assert abs(mu.meta_info_to_publish("n", "s")["ts"] - time.time()) < 60
+    monkeypatch.delattr(time, "time")
+    with pytest.raises(AttributeError):
+        mu.meta_info_to_publish("n", "s")
+
+
+def test_steps_run_in_order_and_failures_leave_nothing(mu, monkeypatch):
+    log = []
+
+    class Logged:
+        def __init__(self, name, fail=False):
+            self.name, self.fail = name, fail
+
+        def __format__(self, spec):
+            log.append(self.name)
+            if self.fail:
+                raise ValueError(self.name)
+            return self.name
+
+        def __round__(self, ndigits=None):
+            log.append(("round", ndigits))
+            if self.fail:
+                raise ValueError("round")
+            return self
+
+    class Clock:
+        def time(self):
+            log.append("clock")
+            return 1.0
+
+    monkeypatch.setattr(mu, "time", Clock())
+    infer_t = Logged("t")
+    payload = mu.meta_info_to_publish("n", Logged("id"), Logged("idx"), infer_t=infer_t)
+    assert log == ["id", "idx", "clock", ("round", 4)] and payload[ROUNDED] is infer_t
+    for fail_at, seen in [("id", ["id"]), ("idx", ["id", "idx"]),
+                          ("t", ["id", "idx", "clock", ("round", 4)])]:
+        log.clear()
+        args = [Logged(name, fail=name == fail_at) for name in ("id", "idx", "t")]
+        with pytest.raises(ValueError, match=fail_at if fail_at != "t" else "round"):
+            mu.meta_info_to_publish("n", args[0], args[1], infer_t=args[2])
+        assert log == seen
+
+
+@pytest.mark.parametrize("infer_t", [None, "0.5", [1]], ids=repr)
+def test_unroundable_infer_t_raises_rounds_error(mu, infer_t):
+    with pytest.raises(TypeError) as err:
+        mu.meta_info_to_publish("n", "s", infer_t=infer_t)
+    with pytest.raises(TypeError) as expected:
+        round(infer_t, 4)
+    assert str(err.value) == str(expected.value)
+
+
+def test_no_references_are_leaked(mu):
+    objs = ["name-x", "id-x", 12345678901, [1], "node-x", "type-x", 0.123456, "cat-x"]
+    before = [sys.getrefcount(o) for o in objs]
+    for _ in range(100):
+        payload = mu.meta_info_to_publish(*objs)
+        del payload
+        with pytest.raises(TypeError):
+            mu.meta_info_to_publish(*objs[:6], None, objs[7])
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+def identical(a, b):
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        return struct.pack("<d", a) == struct.pack("<d", b) or (math.isnan(a) and math.isnan(b))
+    return a == b
+
+
+class RecordsDigits:
+    def __round__(self, ndigits=None):
+        return ("rounded", ndigits, type(ndigits))
+
+
+@pytest.mark.parametrize(
+    "infer_t",
+    [0, 2, -3, 2**100, True, False, 0.123456, 0.12345, 0.00005, -0.00001, -0.0, 0.0,
+     2.675, 1 / 32, 3 / 32, -5 / 32, 1e-300, 5e-324, 123456.78905, 4.5e11 + 0.03125, 1e16,
+     -1e300, 1.7976931348623157e308, math.inf, -math.inf, math.nan,
+     fractions.Fraction(1, 3), decimal.Decimal("1.234567"), type("F", (float,), {})(0.123456),
+     type("I", (int,), {})(5), RecordsDigits()],
+    ids=repr,
+)
+def test_rounding_is_the_builtins(mu, infer_t):
+    got = mu.meta_info_to_publish("n", "s", infer_t=infer_t)[ROUNDED]
+    assert identical(got, round(infer_t, 4))
+    if type(infer_t) is int:
+        assert got is infer_t
+
+
+@given(st.floats(allow_nan=True, allow_infinity=True))
+def test_rounding_any_float(mu, x):
+    assert identical(mu.meta_info_to_publish("n", "s", infer_t=x)[ROUNDED], round(x, 4))
+
+
+@given(st.integers(-(10**15), 10**15), st.sampled_from([0.0, 0.5, -0.5, 0.49999999, 0.50000001]))
+def test_rounding_near_half_way_points(mu, k, frac):
+    # Decimals that lie on or next to a rounding boundary of the 4th place.
+    for x in ((k + frac) / 10000, (k + frac) / 32, math.nextafter((k + 0.5) / 10000, math.inf),
+              math.nextafter((k + 0.5) / 10000, -math.inf)):
+        assert identical(mu.meta_info_to_publish("n", "s", infer_t=x)[ROUNDED], round(x, 4))
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("a",), {}, "meta_info_to_publish() takes at least 2 positional arguments (1 given)"),
+        ((), {"source_id": "s"},
+         "meta_info_to_publish() takes at least 2 positional arguments (0 given)"),
+        (tuple(range(9)), {},
+         "meta_info_to_publish() takes at most 8 positional arguments (9 given)"),
+        (("a", "b"), {"infer": 1},
+         "meta_info_to_publish() got an unexpected keyword argument 'infer'"),
+        (("a", "b"), {"source_name": "c"},
+         "meta_info_to_publish() got multiple values for keyword argument 'source_name'"),
+        (("a", "b"), {1: 2}, "keywords must be strings"),
+    ],
+)
+def test_argument_rule(mu, args, kwargs, message):
+    with pytest.raises(TypeError) as err:
+        mu.meta_info_to_publish(*args, **kwargs)
+    assert str(err.value).endswith(message)
+
+
+def test_clock_replaced_before_load_is_called():
+    code = (
+        "import time\n"
+        "time.time = lambda: 1234.5\n"
+        "import nalo_sdk.mqtt.utils as m\n"
+        "print(m.meta_info_to_publish('n', 's')['ts'])\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert result.stdout == "1234.5\n", result.stderr
