@@ -19,6 +19,13 @@ FunctionObject *as_function(PyObject *obj) noexcept {
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     FunctionObject &fn = *as_function(callable);
+    // The module's state is emptied when the module is torn down (at
+    // interpreter exit, or when the garbage collector breaks a cycle through
+    // it); a finaliser may still call in afterwards.
+    if (core_state(fn.module).function_type == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%s(): its module has been torn down", fn.def->name);
+        return nullptr;
+    }
     try {
         Args bound;
         if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
