@@ -1,0 +1,119 @@
+"""non_max_suppression_cv_per_class: classes, their order, the per-class
+calls through the module global, and errors."""
+
+import math
+
+import pytest
+
+from nms_support import RecordingCv2, outcome
+
+# Three boxes that all overlap heavily (IoU above 0.5 pairwise).
+STACKED = [[0, 0, 50, 50], [2, 2, 50, 50], [4, 4, 50, 50]]
+APART = [[0, 0, 10, 10], [100, 100, 10, 10], [200, 200, 10, 10]]
+
+
+def test_worked_example(nms):
+    boxes = [[10, 10, 50, 50], [15, 15, 50, 50], [12, 12, 48, 48]]
+    kept = nms.non_max_suppression_cv_per_class(boxes, [0.9, 0.8, 0.85], [1, 1, 2], 0.5, 0.3)
+    assert kept == [0, 2]
+
+
+def test_groups_follow_the_set_order(nms):
+    assert list({1, 8}) == [8, 1]
+    assert nms.non_max_suppression_cv_per_class(APART[:2], [0.9, 0.8], [1, 8]) == [1, 0]
+
+
+@pytest.mark.parametrize(
+    "class_ids, expected",
+    [
+        ([1, 1.0, True], [0]),  # one class: the best box suppresses the others
+        ([True, 1, 1.0], [0]),
+        ([1, "1", 1], [0, 1]),  # 1 and "1" differ (in an order that str hashing picks)
+        ([1, 2, 3], [0, 1, 2]),  # three classes: all kept
+        ([math.nan, 1, 1], [1]),  # NaN matches nothing, not even itself
+        ([math.nan, math.nan, math.nan], []),
+        ([], []),
+        ([7], [0]),  # boxes past the end of class_ids belong to no class
+    ],
+)
+def test_class_identity(nms, plain, class_ids, expected):
+    scores = [0.9, 0.8, 0.7]
+    got = nms.non_max_suppression_cv_per_class(STACKED, scores, class_ids)
+    assert got == plain.non_max_suppression_cv_per_class(STACKED, scores, class_ids)
+    assert sorted(got) == expected
+
+
+def test_empty_boxes_look_at_nothing(nms):
+    nms.cv2 = RecordingCv2()
+    assert nms.non_max_suppression_cv_per_class([], [], [[1], {}]) == []
+    assert nms.cv2.calls == []
+
+
+@pytest.mark.parametrize(
+    "boxes, scores, class_ids, error, message",
+    [
+        (APART, [0.9] * 3, [1, [2], 3], TypeError, "unhashable type: 'list'"),
+        (APART[:2], [0.9] * 3, [1, 2, 3], IndexError, "list index out of range"),
+        (APART, [0.9] * 2, [1, 2, 3], IndexError, "list index out of range"),
+    ],
+)
+def test_errors(nms, plain, boxes, scores, class_ids, error, message):
+    calls = []
+    nms.non_max_suppression_cv = plain.non_max_suppression_cv = (
+        lambda **kw: calls.append(kw) or [])
+    with pytest.raises(error, match=f"^{message}$"):
+        nms.non_max_suppression_cv_per_class(boxes, scores, class_ids)
+    module_calls, calls[:] = list(calls), []
+    with pytest.raises(error):
+        plain.non_max_suppression_cv_per_class(boxes, scores, class_ids)
+    assert module_calls == calls  # the same classes ran before the error
+
+
+def test_per_class_calls_go_through_the_global(nms):
+    calls = []
+    boxes = [[0, 0, 5, 5], [9, 9, 5, 5], (1, 1, 5, 5)]
+    scores = [0.5, "0.7", 0.6]
+
+    def stand_in(*args, **kwargs):
+        calls.append((args, kwargs))
+        return list(range(len(kwargs["boxes"])))[::-1]
+
+    nms.non_max_suppression_cv = stand_in
+    kept = nms.non_max_suppression_cv_per_class(boxes, scores, [3, 4, 3], 0, True)
+    assert kept == [2, 0, 1]  # class 3 (set order 3, 4), its positions reversed
+    assert [args for args, _ in calls] == [(), ()]
+    assert all(list(kw) == ["boxes", "scores", "score_threshold", "iou_threshold"]
+               for _, kw in calls)
+    first = calls[0][1]
+    assert first["boxes"][0] is boxes[0] and first["boxes"][1] is boxes[2]
+    assert first["scores"][1] is scores[2]
+    assert type(first["score_threshold"]) is float and first["score_threshold"] == 0.0
+    assert type(first["iou_threshold"]) is float and first["iou_threshold"] == 1.0
+
+
+@pytest.mark.parametrize(
+    "make_answer",
+    [lambda: [-1], lambda: [True], lambda: [5], lambda: [10**30], lambda: [slice(0, 2)],
+     lambda: 3, lambda: (0, 0), lambda: iter([1, 0])],
+    ids=["negative", "bool", "beyond", "huge", "slice", "not-iterable", "repeat", "iterator"],
+)
+def test_translation_of_odd_answers(nms, plain, make_answer):
+    """Whatever a replaced function returns is translated as list indexing
+    would translate it."""
+    nms.non_max_suppression_cv = plain.non_max_suppression_cv = lambda **kw: make_answer()
+    args = (APART, [0.9, 0.8, 0.7], [4, 4, 4])
+    assert outcome(nms.non_max_suppression_cv_per_class, *args) == outcome(
+        plain.non_max_suppression_cv_per_class, *args)
+
+
+def test_deleted_function_global(nms):
+    del nms.non_max_suppression_cv
+    with pytest.raises(NameError, match="^name 'non_max_suppression_cv' is not defined$"):
+        nms.non_max_suppression_cv_per_class(APART, [0.9] * 3, [1, 1, 1])
+
+
+def test_class_matching_nothing_still_calls(nms):
+    seen = []
+    nms.non_max_suppression_cv = lambda **kw: seen.append(kw) or []
+    assert nms.non_max_suppression_cv_per_class(APART, [0.9] * 3, [math.nan]) == []
+    assert [(kw["boxes"], kw["scores"]) for kw in seen] == [([], [])]
