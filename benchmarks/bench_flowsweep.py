@@ -180,6 +180,15 @@ def run(flowsweep):
     table.add("chain, 100,000 nodes", entries=len(got), native_ns=t_native, plain=plain_result,
               native_ns_per_entry=t_native / len(got),
               per_entry_vs_tree=t_native / len(got) / tree_per_entry)
+    # The same number of nodes as a shallow tree: what a graph of this size
+    # costs per entry (cache misses in the node table and the visited set),
+    # whatever its depth.
+    nodes, start = tree(131_071)
+    wide = flowsweep.FlowsweepManager(None, Flow(nodes), nodes[start], "")
+    t_wide = ns_per_call(lambda: wide._discover_downstream_nodes(nodes[start], set()), repeats=5)
+    table.add("binary tree, 131,071 nodes", entries=len(nodes) - 1, native_ns=t_wide,
+              native_ns_per_entry=t_wide / (len(nodes) - 1),
+              chain_per_entry_vs_this=t_native / len(got) / (t_wide / (len(nodes) - 1)))
     results["discovery"] = table.rows
 
     table = Table("clear_stream_keys on the DAG, indexed fake, dropped log lines")
