@@ -36,7 +36,8 @@ class Cursor {
             const bool list = PyList_CheckExact(seq);
             const Py_ssize_t size = list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
             if (index_ < size) {
-                PyObject *item = list ? PyList_GET_ITEM(seq, index_) : PyTuple_GET_ITEM(seq, index_);
+                PyObject *item =
+                    list ? PyList_GET_ITEM(seq, index_) : PyTuple_GET_ITEM(seq, index_);
                 ++index_;
                 return Ref::borrow(item);
             }

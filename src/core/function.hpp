@@ -19,7 +19,7 @@ namespace nalo {
 
 // What a parameter's annotation asks of its argument at call time.
 enum class Check : unsigned char {
-    none,     // "Any" or no annotation: not tested
+    none, // "Any" or no annotation: not tested
     exact_dict,
     exact_str,
     exact_int,
@@ -59,8 +59,7 @@ struct FunctionDef {
 };
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef *def;
     PyObject *module;      // the defining module (its dict holds the globals)
     PyObject *name;        // __name__

@@ -38,8 +38,7 @@ Ref import_from(PyObject *from, PyObject *name) {
     return nullptr;
 }
 
-int import_names(PyObject *module, const char *module_name,
-                 std::span<const char *const> names) {
+int import_names(PyObject *module, const char *module_name, std::span<const char *const> names) {
     Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     if (!fromlist) {
         return -1;
@@ -52,8 +51,8 @@ int import_names(PyObject *module, const char *module_name,
         }
         PyTuple_SET_ITEM(fromlist.get(), i++, text);
     }
-    Ref from = Ref::steal(PyImport_ImportModuleLevel(module_name, PyModule_GetDict(module),
-                                                     nullptr, fromlist.get(), 0));
+    Ref from = Ref::steal(PyImport_ImportModuleLevel(module_name, PyModule_GetDict(module), nullptr,
+                                                     fromlist.get(), 0));
     if (!from) {
         return -1;
     }

@@ -77,8 +77,9 @@ template <class State> int module_traverse(PyObject *module, visitproc visit, vo
 template <class State> int module_clear(PyObject *module) {
     auto *raw = PyModule_GetState(module);
     if (raw != nullptr) {
-        static_cast<State *>(static_cast<CoreState *>(raw))->for_each_ref(
-            [](PyObject *&obj) { Py_CLEAR(obj); });
+        static_cast<State *>(static_cast<CoreState *>(raw))->for_each_ref([](PyObject *&obj) {
+            Py_CLEAR(obj);
+        });
     }
     return 0;
 }
@@ -100,8 +101,7 @@ Ref import_from(PyObject *from, PyObject *name);
 
 // `from module_name import names...`, binding each name as a global of
 // `module` in order.
-int import_names(PyObject *module, const char *module_name,
-                 std::span<const char *const> names);
+int import_names(PyObject *module, const char *module_name, std::span<const char *const> names);
 
 // Binds `value` (borrowed) as the global `name` of `module`.
 int set_global(PyObject *module, const char *name, PyObject *value);

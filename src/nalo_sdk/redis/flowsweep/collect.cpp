@@ -15,7 +15,8 @@ Ref escaped_id(PyObject *node_id) {
     static constexpr const char *metachars[] = {"\\", "*", "?", "[", "]"};
     for (const char *meta : metachars) {
         const Py_UCS4 ch = static_cast<unsigned char>(meta[0]);
-        const Py_ssize_t at = PyUnicode_FindChar(text.get(), ch, 0, PyUnicode_GET_LENGTH(text.get()), 1);
+        const Py_ssize_t at =
+            PyUnicode_FindChar(text.get(), ch, 0, PyUnicode_GET_LENGTH(text.get()), 1);
         if (at == -2) {
             return nullptr;
         }
@@ -120,8 +121,8 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
     }
     Ref shown = downstream_ids(st, downstream_nodes.get());
     if (!shown || log_text(fn, Name::info,
-                           Ref::steal(PyUnicode_FromFormat(
-                               "[flowsweep] downstream nodes found: %S", shown.get()))) < 0) {
+                           Ref::steal(PyUnicode_FromFormat("[flowsweep] downstream nodes found: %S",
+                                                           shown.get()))) < 0) {
         return nullptr;
     }
 
@@ -150,16 +151,16 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
     }
     while (Ref node_id = Ref::steal(PyIter_Next(it.get()))) {
         Ref id_text = escaped_id(node_id.get());
-        Ref pattern = id_text ? Ref::steal(PyUnicode_FromFormat("redis_%U_*", id_text.get()))
-                              : nullptr;
-        Ref wrapper = pattern ? Ref::steal(PyObject_GetAttr(self, st[Name::redis_wrapper]))
-                              : nullptr;
+        Ref pattern =
+            id_text ? Ref::steal(PyUnicode_FromFormat("redis_%U_*", id_text.get())) : nullptr;
+        Ref wrapper =
+            pattern ? Ref::steal(PyObject_GetAttr(self, st[Name::redis_wrapper])) : nullptr;
         if (!wrapper) {
             return nullptr;
         }
         PyObject *scan_args[] = {wrapper.get(), pattern.get()};
-        Ref matched = Ref::steal(
-            PyObject_VectorcallMethod(st[Name::scan_keys], scan_args, 1, st.kw_pattern));
+        Ref matched =
+            Ref::steal(PyObject_VectorcallMethod(st[Name::scan_keys], scan_args, 1, st.kw_pattern));
         if (!matched || add_all(redis_keys.get(), matched.get()) < 0) {
             return nullptr;
         }
@@ -172,8 +173,8 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
     if (!sorted || PyList_Sort(sorted.get()) < 0 ||
         log_text(fn, Name::info,
                  Ref::steal(PyUnicode_FromFormat("[flowsweep] found %zd existing keys: %S",
-                                                 PySet_GET_SIZE(redis_keys.get()),
-                                                 sorted.get()))) < 0) {
+                                                 PySet_GET_SIZE(redis_keys.get()), sorted.get()))) <
+            0) {
         return nullptr;
     }
     return PySequence_List(redis_keys.get());

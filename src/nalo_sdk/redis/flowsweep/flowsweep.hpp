@@ -45,9 +45,9 @@ enum class Name : size_t {
 
 struct State : nalo::CoreState {
     nalo::Names<static_cast<size_t>(Name::count_)> names;
-    PyObject *kw_pattern = nullptr;    // ("pattern",)
-    PyObject *kw_manager = nullptr;    // the manager's four keyword names
-    PyObject *kw_max_ports = nullptr;  // ("max_ports",)
+    PyObject *kw_pattern = nullptr;   // ("pattern",)
+    PyObject *kw_manager = nullptr;   // the manager's four keyword names
+    PyObject *kw_max_ports = nullptr; // ("max_ports",)
 
     template <class F> void for_each_ref(F &&f) {
         CoreState::for_each_ref(f);
@@ -59,7 +59,9 @@ struct State : nalo::CoreState {
     PyObject *operator[](Name n) const noexcept { return names[n]; }
 };
 
-inline State &state_of(const FunctionObject &fn) { return nalo::module_state<State>(fn); }
+inline State &state_of(const FunctionObject &fn) {
+    return nalo::module_state<State>(fn);
+}
 
 // Writes one finished line through the module global `logger`, looked up now.
 int log_line(const FunctionObject &fn, Name level, PyObject *text);

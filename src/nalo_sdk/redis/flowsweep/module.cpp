@@ -268,7 +268,7 @@ int exec_module(PyObject *module) {
         return -1;
     }
     const nalo::Method methods[] = {
-        {&init_def, nullptr},  {&discover_def, nullptr},  {&collect_def, nullptr},
+        {&init_def, nullptr},    {&discover_def, nullptr}, {&collect_def, nullptr},
         {&clear_def, ten.get()}, {&reset_def, nullptr},
     };
     Ref manager = nalo::make_class(module, "FlowsweepManager", class_doc, methods);
@@ -298,4 +298,6 @@ PyModuleDef module_def = {
 } // namespace
 } // namespace flowsweep
 
-PyMODINIT_FUNC PyInit_flowsweep() { return PyModuleDef_Init(&flowsweep::module_def); }
+PyMODINIT_FUNC PyInit_flowsweep() {
+    return PyModuleDef_Init(&flowsweep::module_def);
+}
