@@ -28,7 +28,7 @@ test: build
 	NALO_STAGE_DIR=$(STAGE_DIR) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: build
-	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo
+	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo $(DEMO_ARGS)
 
 # A wheel for this machine, built offline with the installed build backend.
 wheel: deps

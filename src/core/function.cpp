@@ -21,8 +21,9 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     FunctionObject &fn = *as_function(callable);
     // The module's state is emptied when the module is torn down (at
     // interpreter exit, or when the garbage collector breaks a cycle through
-    // it); a finaliser may still call in afterwards.
-    if (core_state(fn.module).function_type == nullptr) {
+    // it); a finaliser may still call in afterwards. Breaking such a cycle
+    // may also have emptied this function object itself.
+    if (fn.module == nullptr || core_state(fn.module).function_type == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "%s(): its module has been torn down", fn.def->name);
         return nullptr;
     }

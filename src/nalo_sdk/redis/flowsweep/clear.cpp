@@ -1,6 +1,8 @@
 // Clearing: the once-only cleanup of a manager and the one-shot function.
 #include "flowsweep.hpp"
 
+#include <utility>
+
 namespace flowsweep {
 namespace {
 
@@ -61,14 +63,19 @@ PyObject *handle_failure(const FunctionObject &fn) {
     Ref error = Ref::steal(value);
     Ref owned_traceback = Ref::steal(traceback);
 
-    PyObject *outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(error.get());
+    // What the interpreter does on entering and leaving an except block: the
+    // thread's current exception-state entry holds the exception, and gets
+    // back exactly its own earlier value afterwards. (The handled exception
+    // that sys.exception() reports may come from an outer entry, a caller's
+    // except block around a generator; writing that one back here would
+    // leave the generator claiming to handle the caller's exception.)
+    _PyErr_StackItem *exc_state = PyThreadState_Get()->exc_info;
+    PyObject *outer = std::exchange(exc_state->exc_value, nalo::new_ref(error.get()));
     Ref text = Ref::steal(PyObject_Str(error.get()));
     Ref line = text ? Ref::steal(PyUnicode_FromFormat("Failed to clear Redis keys: %U", text.get()))
                     : nullptr;
     const int logged = line ? log_line(fn, Name::error, line.get()) : -1;
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
+    Py_XSETREF(exc_state->exc_value, outer);
     if (logged < 0) {
         return nullptr;
     }
@@ -111,8 +118,7 @@ PyObject *clear_stream_redis_keys(FunctionObject &fn, const Args &args) {
     }
     // FlowsweepManager(redis_wrapper=..., nodered_flow=..., node_config=...,
     //                  redis_out_key=...)
-    Ref manager =
-        Ref::steal(PyObject_Vectorcall(manager_class.get(), args.obj, 0, st.kw_manager));
+    Ref manager = Ref::steal(PyObject_Vectorcall(manager_class.get(), args.obj, 0, st.kw_manager));
     if (!manager) {
         return nullptr;
     }

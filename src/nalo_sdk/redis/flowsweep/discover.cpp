@@ -4,7 +4,8 @@
 // target: self._discover_downstream_nodes(next_node, visited), looked up on
 // self every time. While that lookup finds this very function, the walk goes
 // on in an explicit stack instead of nesting calls: no C recursion, so a
-// chain of any length is walked, and every entry goes straight into the one
+// chain far longer than the interpreter's recursion limit is walked (up to
+// max_depth below), and every entry goes straight into the one
 // result list (the nested calls' lists would only be copied into it).
 // Where a subclass or an instance overrides the method, the override is
 // called as the contract says, under the interpreter's recursion guard.
@@ -15,6 +16,14 @@
 
 namespace flowsweep {
 namespace {
+
+// The walk needs no C stack, but an endless one must still end: a node
+// table that makes up a new node below every node it hands out, or hooks
+// that keep emptying `visited`, would otherwise grow the walk until memory
+// runs out. Past this depth it fails as the nested method calls would,
+// with RecursionError. Real flows stay far below it; a walk that deep
+// holds some 60 MB of entries and frames when it gives up.
+constexpr size_t max_depth = 250000;
 
 // One expanded node whose ports are being walked.
 struct Frame {
@@ -64,6 +73,11 @@ class Walk {
         Ref wires = Ref::borrow(found);
         Frame frame;
         if (frame.ports.open(wires.get()) < 0) {
+            return -1;
+        }
+        if (stack_.size() >= max_depth) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while discovering downstream nodes");
             return -1;
         }
         stack_.push_back(std::move(frame));

@@ -1,6 +1,6 @@
 """Time of one scan_keys pass over a large store, by SCAN COUNT.
 
-    PYTHONPATH=build/python /usr/bin/python3.11 tests/kit/bench_scan.py [KEYS]
+    PYTHONPATH=build/python /usr/bin/python3.11 benchmarks/bench_scan.py [KEYS]
 
 Fills a throwaway redis-server with KEYS keys (default 1,000,000) by DEBUG
 POPULATE, adds the three keys of one node, and times scan_keys with that
