@@ -101,6 +101,6 @@ class FakeFlow:
         return self.nodes
 
 
-def records(spec):
+def records(wiring):
     """Node records from {id: [port, port, ...]}; a port is a list of ids."""
-    return {nid: {"id": nid, "wires": [list(p) for p in ports]} for nid, ports in spec.items()}
+    return {nid: {"id": nid, "wires": [list(p) for p in ports]} for nid, ports in wiring.items()}

@@ -6,12 +6,12 @@ import pytest
 
 from fakes import FakeFlow, FakeWrapper, records
 
-SPEC = {"cam1": [["det2"]], "det2": [["det3"]], "det3": []}
+WIRING = {"cam1": [["det2"]], "det2": [["det3"]], "det3": []}
 KEYS = ["redis_cam1_0", "redis_det2_0", "redis_det2_1", "redis_det3_0", "redis_cam11_0", "x"]
 
 
 def make(fs, **wrapper_kw):
-    nodes = records(SPEC)
+    nodes = records(WIRING)
     wrapper = FakeWrapper(KEYS, **wrapper_kw)
     return fs.FlowsweepManager(wrapper, FakeFlow(nodes), nodes["cam1"], "redis_cam1_0"), wrapper
 
@@ -139,7 +139,7 @@ def test_max_ports_is_an_exact_int_tested_before_any_line(fs, log, value, name):
 
 
 def test_one_shot_builds_a_new_manager_every_call(fs, log):
-    nodes = records(SPEC)
+    nodes = records(WIRING)
     wrapper = FakeWrapper(KEYS)
     flow = FakeFlow(nodes)
     for _ in range(2):

@@ -9,8 +9,8 @@ EM_DASH_WARNING = (
 )
 
 
-def make(fs, spec, start="cam1", keys=(), out="redis_cam1_0", config=None, **wrapper_kw):
-    nodes = records(spec)
+def make(fs, wiring, start="cam1", keys=(), out="redis_cam1_0", config=None, **wrapper_kw):
+    nodes = records(wiring)
     wrapper = FakeWrapper(keys, **wrapper_kw)
     node_config = nodes[start] if config is None else config
     return fs.FlowsweepManager(wrapper, FakeFlow(nodes), node_config, out), wrapper
@@ -47,8 +47,8 @@ def test_nothing_to_scan_gives_the_output_key_alone(fs, log):
 
 
 def test_duplicate_entries_are_listed_but_scanned_once(fs, log):
-    spec = {"cam1": [["det2", "det2"], ["cam1"]], "det2": []}
-    mgr, wrapper = make(fs, spec)
+    wiring = {"cam1": [["det2", "det2"], ["cam1"]], "det2": []}
+    mgr, wrapper = make(fs, wiring)
     mgr._collect_stream_redis_keys()
     assert sorted(wrapper.patterns) == ["redis_cam1_*", "redis_det2_*"]
     assert log.messages()[1] == "[flowsweep] downstream nodes found: ['det2', 'det2', 'cam1']"

@@ -10,8 +10,8 @@ def manager(fs, nodes, start="A"):
     return fs.FlowsweepManager(None, flow, nodes.get(start, {}), "out"), flow
 
 
-def walk(fs, spec, start="A"):
-    nodes = records(spec)
+def walk(fs, wiring, start="A"):
+    nodes = records(wiring)
     mgr, _ = manager(fs, nodes, start)
     visited = set()
     got = mgr._discover_downstream_nodes(nodes[start], visited)
@@ -19,7 +19,7 @@ def walk(fs, spec, start="A"):
 
 
 @pytest.mark.parametrize(
-    "spec, expected",
+    "wiring, expected",
     [
         ({"A": [["B"], ["D"]], "B": [], "D": []}, [("B", 0), ("D", 1)]),
         ({"A": [["B", "X"]], "B": []}, [("B", 0)]),
@@ -33,10 +33,10 @@ def walk(fs, spec, start="A"):
     ],
     ids=["two-ports", "unknown-target", "empty-port", "diamond", "cycle", "self-loop"],
 )
-def test_worked_examples(fs, spec, expected):
-    got, visited = walk(fs, spec)
+def test_worked_examples(fs, wiring, expected):
+    got, visited = walk(fs, wiring)
     assert got == expected
-    assert visited == {n for n in spec if n == "A" or any(n == i for i, _ in got)}
+    assert visited == {n for n in wiring if n == "A" or any(n == i for i, _ in got)}
 
 
 def test_entries_are_fresh_dicts_holding_the_flows_own_objects(fs):
