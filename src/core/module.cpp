@@ -151,6 +151,22 @@ Ref make_class(PyObject *module, const char *name, const char *doc, std::span<co
         PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyType_Type), args, 3, nullptr));
 }
 
+PyObject *names_tuple(std::initializer_list<const char *> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) {
+        return nullptr;
+    }
+    Py_ssize_t i = 0;
+    for (const char *name : names) {
+        PyObject *text = PyUnicode_InternFromString(name);
+        if (text == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), i++, text);
+    }
+    return tuple.release();
+}
+
 int add_function(PyObject *module, const FunctionDef &def, PyObject *defaults) {
     Ref fn = make_function(module, def, defaults);
     return fn ? set_global(module, def.name, fn.get()) : -1;

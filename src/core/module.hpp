@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 namespace nalo {
@@ -148,6 +149,26 @@ struct ClassAttr {
 // None after the other entries, as for a class statement without docstring.
 Ref make_class(PyObject *module, const char *name, const char *doc, std::span<const Method> methods,
                std::span<const ClassAttr> attrs = {});
+
+// A tuple of interned names (the keyword names of a call the module makes),
+// built once at module execution; a new reference, or null on error.
+PyObject *names_tuple(std::initializer_list<const char *> names);
+
+// The definition of a module whose state is `State` and whose execution is
+// `slots`.
+template <class State>
+constexpr PyModuleDef module_definition(const char *name, const char *doc,
+                                        PyModuleDef_Slot *slots) {
+    return {PyModuleDef_HEAD_INIT,
+            name,
+            doc,
+            sizeof(State),
+            nullptr,
+            slots,
+            module_traverse<State>,
+            module_clear<State>,
+            module_free<State>};
+}
 
 // Creates a function and binds it as a global of `module`.
 int add_function(PyObject *module, const FunctionDef &def, PyObject *defaults);

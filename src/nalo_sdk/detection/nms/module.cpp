@@ -107,23 +107,6 @@ constexpr FunctionDef per_class_def = {
     non_max_suppression_cv_per_class,
 };
 
-// The keyword-name tuples of the calls the module makes, built once.
-PyObject *names_tuple(std::initializer_list<const char *> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) {
-        return nullptr;
-    }
-    Py_ssize_t i = 0;
-    for (const char *name : names) {
-        PyObject *text = PyUnicode_InternFromString(name);
-        if (text == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple.get(), i++, text);
-    }
-    return tuple.release();
-}
-
 // NumPy's `array` and `float32` as loaded, or None when absent (then the
 // fast conversions are never taken). A plain dict read: nothing runs.
 int remember_numpy(State &st, PyObject *numpy) {
@@ -144,9 +127,9 @@ int exec_module(PyObject *module) {
     if (nalo::init_core(module) < 0 || st.names.init(name_texts) < 0) {
         return -1;
     }
-    st.kw_dtype = names_tuple({"dtype"});
-    st.kw_nms_boxes = names_tuple({"bboxes", "scores", "score_threshold", "nms_threshold"});
-    st.kw_standard = names_tuple({"boxes", "scores", "score_threshold", "iou_threshold"});
+    st.kw_dtype = nalo::names_tuple({"dtype"});
+    st.kw_nms_boxes = nalo::names_tuple({"bboxes", "scores", "score_threshold", "nms_threshold"});
+    st.kw_standard = nalo::names_tuple({"boxes", "scores", "score_threshold", "iou_threshold"});
     if (!st.kw_dtype || !st.kw_nms_boxes || !st.kw_standard) {
         return -1;
     }

@@ -131,17 +131,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "nalo_sdk.mqtt.utils",
-    nullptr,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    nalo::module_traverse<State>,
-    nalo::module_clear<State>,
-    nalo::module_free<State>,
-};
+PyModuleDef module_def =
+    nalo::module_definition<State>("nalo_sdk.mqtt.utils", nullptr, module_slots);
 
 } // namespace
 } // namespace mqtt_utils

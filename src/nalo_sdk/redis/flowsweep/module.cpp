@@ -213,31 +213,15 @@ constexpr FunctionDef one_shot_def = {
     clear_stream_redis_keys,
 };
 
-// The keyword-name tuples of the calls the module makes, built once.
-PyObject *names_tuple(std::initializer_list<const char *> names) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) {
-        return nullptr;
-    }
-    Py_ssize_t i = 0;
-    for (const char *name : names) {
-        PyObject *text = PyUnicode_InternFromString(name);
-        if (text == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple.get(), i++, text);
-    }
-    return tuple.release();
-}
-
 int exec_module(PyObject *module) {
     State &st = *new (PyModule_GetState(module)) State();
     if (nalo::init_core(module) < 0 || st.names.init(name_texts) < 0) {
         return -1;
     }
-    st.kw_pattern = names_tuple({"pattern"});
-    st.kw_manager = names_tuple({"redis_wrapper", "nodered_flow", "node_config", "redis_out_key"});
-    st.kw_max_ports = names_tuple({"max_ports"});
+    st.kw_pattern = nalo::names_tuple({"pattern"});
+    st.kw_manager =
+        nalo::names_tuple({"redis_wrapper", "nodered_flow", "node_config", "redis_out_key"});
+    st.kw_max_ports = nalo::names_tuple({"max_ports"});
     if (!st.kw_pattern || !st.kw_manager || !st.kw_max_ports) {
         return -1;
     }
@@ -283,17 +267,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "nalo_sdk.redis.flowsweep",
-    module_doc,
-    sizeof(State),
-    nullptr,
-    module_slots,
-    nalo::module_traverse<State>,
-    nalo::module_clear<State>,
-    nalo::module_free<State>,
-};
+PyModuleDef module_def =
+    nalo::module_definition<State>("nalo_sdk.redis.flowsweep", module_doc, module_slots);
 
 } // namespace
 } // namespace flowsweep
