@@ -66,17 +66,23 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// Breaks reference cycles for the collector. A finaliser run later in the
+// same collection may still reach the function, so (as CPython does for its
+// own functions) the names become "" rather than null, and the code object
+// and parameter names, which reference nothing collectable, stay: printing
+// the function or reading its attributes stays safe, and a call is refused
+// by the call entry.
 int function_clear(PyObject *self) {
     FunctionObject *f = as_function(self);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    if (PyObject *empty = PyUnicode_New(0, 0)) {
+        Py_SETREF(f->qualname, new_ref(empty));
+        Py_SETREF(f->name, empty);
+    }
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->param_names);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -84,10 +90,15 @@ int function_clear(PyObject *self) {
 void function_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) {
+    FunctionObject *f = as_function(self);
+    if (f->weakrefs) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->param_names);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -122,7 +133,11 @@ PyObject *get_defaults(PyObject *self, void *) {
 PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
 PyObject *get_code(PyObject *self, void *) { return new_ref(as_function(self)->code); }
 PyObject *get_annotations(PyObject *self, void *) {
-    return new_ref(as_function(self)->annotations);
+    FunctionObject *f = as_function(self);
+    if (f->annotations == nullptr) { // emptied by the collector
+        f->annotations = PyDict_New();
+    }
+    return f->annotations ? new_ref(f->annotations) : nullptr;
 }
 int set_annotations(PyObject *self, PyObject *value, void *) {
     if (value == nullptr || !PyDict_Check(value)) {
@@ -133,7 +148,8 @@ int set_annotations(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 PyObject *get_globals(PyObject *self, void *) {
-    return new_ref(PyModule_GetDict(as_function(self)->module));
+    PyObject *module = as_function(self)->module;
+    return new_ref(module ? PyModule_GetDict(module) : Py_None);
 }
 
 PyGetSetDef function_getset[] = {
@@ -267,7 +283,10 @@ PyTypeObject *make_function_type(PyObject *module) {
 }
 
 bool is_function_with_impl(PyObject *obj, Impl impl) noexcept {
-    return Py_TYPE(obj)->tp_descr_get == function_descr_get && as_function(obj)->def->impl == impl;
+    // A function emptied by the collector does not count: its module is gone,
+    // and only its call entry knows to refuse the call.
+    return Py_TYPE(obj)->tp_descr_get == function_descr_get &&
+           as_function(obj)->def->impl == impl && as_function(obj)->module != nullptr;
 }
 
 Ref make_function(PyObject *module, const FunctionDef &def, PyObject *defaults) {

@@ -1,0 +1,15 @@
+"""Hostile values in the key, payload and clock paths of the MQTT
+utilities: texts of every width, hooks that raise or answer oddly, a
+replaced or missing prefix and clock, numbers that round oddly. Each ends
+exactly as the plain-Python model ends."""
+
+import pytest
+
+import mqtt_cases as cases
+import mqtt_model
+import nalo_sdk.mqtt.utils as native
+
+
+@pytest.mark.parametrize("scenario", cases.SCENARIOS, ids=lambda s: s.__name__)
+def test_same_outcome_as_the_model(scenario):
+    assert cases.run(native, scenario) == cases.run(mqtt_model, scenario)
