@@ -15,22 +15,36 @@
 
 Prints a short report; the exit status is 0 only when every check held.
 A compiled module that has not been built yet is named and its step skipped.
+
+With ``--peers`` (``make demo PEERS=1``) the same job runs against real
+programs, each started on a free port of 127.0.0.1 and stopped at the end:
+
+- Node-RED (installed by ``make node-red``) is the flow source: the flow is
+  deployed to it through its admin API and loaded back from there;
+- mosquitto receives the payloads, each published as JSON on the node's
+  local MQTT key, and a subscriber checks that every one arrived unchanged;
+- Redis is a Redis Cluster of three primaries (``--redis single``: one
+  redis-server).
+
+``--redis cluster`` alone runs the plain job on a Redis Cluster.
 """
 
 import argparse
 import collections
+import contextlib
 import importlib
 import json
 import os
 import signal
 import sys
+import threading
 import time
 
 import redis
 
 from nalo_sdk.nodered import FlowError, NaloFlow
 from nalo_sdk.redis.sweep import RecordingRedis
-from nalo_sdk.redis.throwaway import ThrowawayRedisServer
+from nalo_sdk.redis.throwaway import ThrowawayRedisCluster, ThrowawayRedisServer
 from nalo_sdk.redis.utils import gen_redis_key_local
 
 FLOW_FILE = "flows/ha-45sixty-flows.json"
@@ -160,71 +174,207 @@ def run_nms(nms, mqtt_utils, detections, node):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m nalo_sdk.demo", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="python3 -m nalo_sdk.demo",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--data", metavar="DIR", help="the repository's tests/data directory")
+    parser.add_argument(
+        "--peers",
+        action="store_true",
+        help="run against real peers: Node-RED as the flow source, mosquitto receiving "
+        "the payloads, a Redis Cluster (see --redis)",
+    )
+    parser.add_argument(
+        "--redis",
+        choices=("single", "cluster"),
+        default=None,
+        help="one redis-server or a 3-primary Redis Cluster (default: cluster with "
+        "--peers, else single)",
+    )
     args = parser.parse_args(argv)
     data_dir = find_data_dir(args.data)
+    redis_kind = args.redis or ("cluster" if args.peers else "single")
 
-    # A terminated demo still stops its server (the with block's exit runs).
+    # A terminated demo still stops its servers (the with block's exit runs).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
-        return run(data_dir)
+        return run(data_dir, peers=args.peers, redis_kind=redis_kind)
     except (FlowError, OSError, RuntimeError, redis.RedisError) as error:
-        # No redis-server, a broken data file: say what, without a traceback.
+        # No redis-server, a broken data file, a peer that is not installed:
+        # say what, without a traceback.
         print(f"demo: error: {error}", file=sys.stderr)
         return 1
 
 
-def run(data_dir):
+def start_redis(stack, redis_kind):
+    """The throwaway Redis of the demo: its URL and how to describe it."""
+    if redis_kind == "cluster":
+        cluster = stack.enter_context(ThrowawayRedisCluster())
+        ports = ", ".join(str(port) for port in cluster.ports)
+        return cluster.url, f"as a Redis Cluster of 3 primaries on 127.0.0.1 ports {ports}"
+    server = stack.enter_context(ThrowawayRedisServer())
+    return server.url, f"on 127.0.0.1:{server.port}"
+
+
+class Receiver:
+    """A subscriber on the broker that keeps the payloads it receives."""
+
+    def __init__(self, url, topic):
+        import paho.mqtt.client as mqtt
+
+        from nalo_sdk.mqtt.publish import parse_url
+
+        host, port, _, _ = parse_url(url)
+        self.topic = topic
+        self.messages = []
+        self._subscribed = threading.Event()
+        self._lock = threading.Lock()
+        options = {"client_id": "nalo-demo-receiver"}
+        if hasattr(mqtt, "CallbackAPIVersion"):
+            options["callback_api_version"] = mqtt.CallbackAPIVersion.VERSION1
+        self.client = mqtt.Client(**options)
+        self.client.on_message = self._on_message
+        self.client.on_subscribe = lambda *_: self._subscribed.set()
+        self.client.connect(host, port)
+        self.client.loop_start()
+        self.client.subscribe(topic, qos=1)
+        if not self._subscribed.wait(10):
+            self.close()
+            raise RuntimeError(f"the demo's subscriber could not subscribe at {url}")
+
+    def _on_message(self, client, userdata, message):
+        with self._lock:
+            self.messages.append(message)
+
+    def wait_for(self, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if len(self.messages) >= count:
+                    break
+            time.sleep(0.01)
+        with self._lock:
+            return list(self.messages)
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def load_flow(stack, data_dir, peers, checks, lines):
+    """The demo's flow: from the file, or deployed to a throwaway Node-RED
+    and loaded back from it."""
+    flow_path = os.path.join(data_dir, FLOW_FILE)
+    if not peers:
+        flow = NaloFlow(flow_path, node_id=DEMO_NODE_ID)
+        return flow, f"{os.path.relpath(flow_path)}: {len(flow._records)} records"
+    from nalo_sdk.peers import ThrowawayNodeRed
+
+    node_red = stack.enter_context(ThrowawayNodeRed())
+    with open(flow_path, encoding="utf-8") as file:
+        records = json.load(file)
+    node_red.deploy(records)
+    flow = NaloFlow(node_red.url, node_id=DEMO_NODE_ID)
+    checks["the flow loaded from Node-RED is the flow deployed"] = flow._records == records
+    lines.append(f"  Node-RED on 127.0.0.1:{node_red.port}, up in {node_red.started_in:.2f} s")
+    return flow, (
+        f"{os.path.relpath(flow_path)} deployed to Node-RED, loaded back from "
+        f"{node_red.url}/flows (rev {(flow.rev or '?')[:12]}): {len(flow._records)} records"
+    )
+
+
+def publish_payloads(stack, payloads, checks, lines):
+    """Publish every payload through mosquitto and check what a subscriber
+    received."""
+    from nalo_sdk.mqtt.publish import NaloPublisher, encode_payload, topic_for
+    from nalo_sdk.peers import ThrowawayMosquitto
+
+    broker = stack.enter_context(ThrowawayMosquitto())
+    lines.append(f"  mosquitto on 127.0.0.1:{broker.port}, up in {broker.started_in:.2f} s")
+    if not payloads:
+        return []
+    topic = topic_for(payloads[0])
+    receiver = Receiver(broker.url, topic)
+    stack.callback(receiver.close)
+    with NaloPublisher(broker.url) as publisher:
+        topics = {publisher.publish(payload) for payload in payloads}
+    received = receiver.wait_for(len(payloads))
+    sent = [json.loads(encode_payload(payload)) for payload in payloads]
+    got = [json.loads(message.payload) for message in received]
+    checks["every payload arrived at the subscriber, unchanged"] = got == sent
+    checks["every payload went to the node's local MQTT key"] = topics == {topic} and all(
+        message.topic == topic for message in received
+    )
+    sizes = [len(message.payload) for message in received]
+    return [
+        f"  published {len(payloads)} payloads on {topic!r}, received {len(received)} "
+        f"({min(sizes, default=0)}..{max(sizes, default=0)} bytes of JSON each)"
+    ]
+
+
+def run(data_dir, peers=False, redis_kind="single"):
+    with contextlib.ExitStack() as stack:
+        return run_with(stack, data_dir, peers, redis_kind)
+
+
+def run_with(stack, data_dir, peers, redis_kind):
     notes = []
+    checks = {}
+    peer_lines = []
     nms = optional_module("nalo_sdk.detection.nms", notes)
     mqtt_utils = optional_module("nalo_sdk.mqtt.utils", notes)
     from nalo_sdk.redis import clear_stream_redis_keys
 
-    flow_path = os.path.join(data_dir, FLOW_FILE)
-    flow = NaloFlow(flow_path, node_id=DEMO_NODE_ID)
+    flow, flow_line = load_flow(stack, data_dir, peers, checks, peer_lines)
     node = flow.parse_flow()["cur_node"]
     stream_ids, wire_count = stream_of(flow, DEMO_NODE_ID)
     with open(os.path.join(data_dir, DETECTIONS_FILE), encoding="utf-8") as file:
         detections = json.load(file)
 
     before, after, nms_lines, payloads = run_nms(nms, mqtt_utils, detections, node)
+    publish_lines = []
+    if peers:
+        publish_lines = publish_payloads(stack, payloads, checks, peer_lines)
 
-    with ThrowawayRedisServer() as server:
-        with RecordingRedis(server.url) as redis_wrapper:
-            client = redis_wrapper._redis_client
-            version = client.info("server")["redis_version"]
-            stream_keys, survivor_keys = plan_keys(flow, stream_ids)
-            out_key = gen_redis_key_local(DEMO_NODE_ID, 0)
-            pipe = client.pipeline(transaction=False)
-            for key in stream_keys + survivor_keys:
-                pipe.set(key, json.dumps({"key": key}))
-            if payloads:
-                # The node's output: its latest result, as a downstream node reads it.
-                pipe.set(out_key, json.dumps(payloads[-1]))
-            pipe.execute()
+    redis_url, redis_line = start_redis(stack, redis_kind)
+    with RecordingRedis(redis_url) as redis_wrapper:
+        client = redis_wrapper._redis_client
+        version = client.info("server")["redis_version"]
+        stream_keys, survivor_keys = plan_keys(flow, stream_ids)
+        out_key = gen_redis_key_local(DEMO_NODE_ID, 0)
+        pipe = client.pipeline(transaction=False)
+        for key in stream_keys + survivor_keys:
+            pipe.set(key, json.dumps({"key": key}))
+        if payloads:
+            # The node's output: its latest result, as a downstream node reads it.
+            pipe.set(out_key, json.dumps(payloads[-1]))
+        pipe.execute()
 
-            ok = clear_stream_redis_keys(
-                redis_wrapper=redis_wrapper,
-                nodered_flow=flow,
-                node_config=node,
-                redis_out_key=out_key,
-            )
-            remaining = set(redis_wrapper.scan_keys())
+        ok = clear_stream_redis_keys(
+            redis_wrapper=redis_wrapper,
+            nodered_flow=flow,
+            node_config=node,
+            redis_out_key=out_key,
+        )
+        remaining = set(redis_wrapper.scan_keys())
 
     found = len(redis_wrapper.last_requested or [])
     deleted = redis_wrapper.last_deleted
-    checks = {
+    checks.update({
         "cleanup returned True": ok is True,
         "every stream key found": set(redis_wrapper.last_requested or []) == set(stream_keys),
         "every stream key deleted": deleted == len(stream_keys),
         "exactly the unrelated keys survived": remaining == set(survivor_keys),
-    }
+    })  # fmt: skip
 
     name = node.get("name") or node.get("type")
-    print("nalo_sdk demo")
-    print(f"  Redis   redis-server {version} on 127.0.0.1:{server.port}, throwaway, no persistence")
-    print(f"  flow    {os.path.relpath(flow_path)}: {len(flow._records)} records")
+    print("nalo_sdk demo" + (" against real peers" if peers else ""))
+    print(f"  Redis   redis-server {version} {redis_line}, throwaway, no persistence")
+    print(f"  flow    {flow_line}")
+    for line in peer_lines:
+        print(line)
     print(
         f"  node    {DEMO_NODE_ID} ({node['type']} {name!r}): {len(stream_ids) - 1} nodes "
         f"downstream over {wire_count} wires"
@@ -247,6 +397,8 @@ def run(data_dir):
             sample = dict(payloads[0])
             sample["result"] = sample["result"][:2] + (["..."] if len(sample["result"]) > 2 else [])
             print("  sample payload:", json.dumps(sample, ensure_ascii=False))
+    for line in publish_lines:
+        print(line)
     print("Stream cleanup")
     print(f"  keys written: {len(stream_keys)} of the stream, {len(survivor_keys)} unrelated")
     print(f"  keys found: {found}, deleted: {deleted}")

@@ -1,25 +1,41 @@
 """Node-RED flows as the kit sees them.
 
 ``NaloFlow`` loads a flow export: the JSON file that Node-RED keeps its flows
-in (``flows.json``), or a list already parsed from one. Such a file is a JSON
+in (``flows.json``), a list already parsed from one, or the flows deployed in
+a running Node-RED, read through its admin HTTP API. Such a file is a JSON
 array of records, one per tab, node, group, subflow or config node; flow
 nodes carry an ``id`` and ``wires``, a list of output ports, each a list of
 the ids of the nodes it feeds.
 
-The flow file is read from, in this order: the path given to ``NaloFlow``,
-the environment variable ``NALO_FLOWS_FILE``, ``~/.node-red/flows.json``
-(Node-RED's own default). The running node is the one given as ``node_id``,
-else ``nalo_sdk.constants.NODE_ID`` (the variable ``NALO_NODE_ID``).
+The flow is read from, in this order: the source given to ``NaloFlow``, the
+environment variable ``NALO_FLOWS_FILE``, ``~/.node-red/flows.json``
+(Node-RED's own default). A source that begins with ``http://`` or
+``https://`` is the base URL of a running Node-RED (its ``httpAdminRoot``,
+for example ``http://127.0.0.1:1880``): the deployed flows are fetched with
+``GET <base>/flows``. When the admin API asks for a login, the bearer token
+comes from ``token`` or the variable ``NALO_NODE_RED_TOKEN``. The running
+node is the one given as ``node_id``, else ``nalo_sdk.constants.NODE_ID``
+(the variable ``NALO_NODE_ID``).
 """
 
+import http.client
 import json
 import os
+import socket
+import urllib.error
+import urllib.parse
+import urllib.request
 
 import nalo_sdk.constants
 
 FLOWS_ENV = "NALO_FLOWS_FILE"
 NODE_ID_ENV = "NALO_NODE_ID"
+TOKEN_ENV = "NALO_NODE_RED_TOKEN"
 DEFAULT_FLOWS_FILE = "~/.node-red/flows.json"
+# Long enough for a busy Node-RED on a small board, short enough that a node
+# does not wait for minutes on an address that swallows its packets.
+DEFAULT_HTTP_TIMEOUT = 10.0
+URL_SCHEMES = ("http://", "https://")
 
 
 class FlowError(ValueError):
@@ -48,6 +64,92 @@ def _kind(value):
     return f"a {type(value).__name__}"
 
 
+def is_flow_url(source):
+    """Whether a flow source is the URL of a running Node-RED."""
+    return isinstance(source, str) and source[:8].lower().startswith(URL_SCHEMES)
+
+
+def flows_url(base_url):
+    """The admin API's flows URL for a Node-RED base URL: ``<base>/flows``.
+    A URL that already ends in ``/flows`` is taken as it is."""
+    parts = urllib.parse.urlsplit(base_url)
+    path = parts.path.rstrip("/")
+    if not path.endswith("/flows"):
+        path += "/flows"
+    return urllib.parse.urlunsplit((parts.scheme, parts.netloc, path, parts.query, ""))
+
+
+def _shown(url):
+    """A URL for messages: without a password it may hold."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    netloc = f"{parts.username}:***@{parts.netloc.rpartition('@')[2]}"
+    return urllib.parse.urlunsplit(parts._replace(netloc=netloc))
+
+
+def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
+    """Return ``(records, rev)``: the flows deployed in the Node-RED at
+    ``base_url`` and their revision (None from a Node-RED that answers in
+    the first form of the API).
+
+    Asks for the second form of the answer (``Node-RED-API-Version: v2``,
+    an object with ``flows`` and ``rev``) and takes the first (a bare array
+    of records) as well. Any failure raises ``FlowError`` naming the URL:
+    no connection, no answer within ``timeout`` seconds, an HTTP error
+    status, an answer that is not JSON or has no list of records.
+    """
+    url = flows_url(base_url)
+    where = f"Node-RED flows at {_shown(url)!r}"
+    if token is None:
+        token = os.environ.get(TOKEN_ENV) or None
+    headers = {"Accept": "application/json", "Node-RED-API-Version": "v2"}
+    if token:
+        headers["Authorization"] = f"Bearer {token}"
+    request = urllib.request.Request(url, headers=headers, method="GET")
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
+            content_type = answer.headers.get("Content-Type", "")
+            body = answer.read()
+    except urllib.error.HTTPError as error:
+        hint = ""
+        if error.code == 401:
+            hint = f" (the admin API wants a login: pass token or set {TOKEN_ENV})"
+        elif error.code == 404:
+            hint = " (is this the Node-RED base URL, its httpAdminRoot?)"
+        raise FlowError(f"{where}: HTTP {error.code} {error.reason}{hint}") from error
+    except (TimeoutError, socket.timeout) as error:
+        raise FlowError(f"{where}: no answer within {timeout} s") from error
+    except urllib.error.URLError as error:
+        reason = error.reason
+        if isinstance(reason, (TimeoutError, socket.timeout)):
+            raise FlowError(f"{where}: no answer within {timeout} s") from error
+        text = getattr(reason, "strerror", None) or reason
+        raise FlowError(f"{where}: cannot be reached: {text}") from error
+    except (OSError, http.client.HTTPException, ValueError) as error:
+        # A connection dropped half-way, a reply that is not HTTP, a URL that
+        # urllib cannot use.
+        raise FlowError(f"{where}: the request failed: {error!r}") from error
+    try:
+        data = json.loads(body)
+    except (json.JSONDecodeError, UnicodeDecodeError) as error:
+        start = body[:60].decode("utf-8", "replace").strip()
+        raise FlowError(
+            f"{where}: the answer is not JSON ({content_type or 'no Content-Type'}, "
+            f"{len(body)} bytes, begins {start!r})"
+        ) from error
+    except RecursionError as error:
+        raise FlowError(f"{where}: the answer is not usable JSON: nested too deeply") from error
+    if isinstance(data, dict):
+        if not isinstance(data.get("flows"), list):
+            raise FlowError(
+                f"{where}: the answer is an object without a 'flows' list "
+                f"(keys: {sorted(map(str, data))[:5]})"
+            )
+        return data["flows"], data.get("rev")
+    return data, None
+
+
 def _describe(record):
     parts = [f"id {record['id']!r}"]
     for field in ("type", "name"):
@@ -65,16 +167,28 @@ class NaloFlow:
     ids that are unique, and ``wires`` (where present) as a list of ports
     that are lists of id strings. Anything else raises ``FlowError``.
     Nothing is ever written back.
+
+    ``source`` is the file path or URL the flow came from (None for a list),
+    ``rev`` the revision that Node-RED reported for its deployed flows (None
+    for other sources).
     """
 
-    def __init__(self, flow=None, node_id=None):
-        """``flow``: a path to a flows JSON file or an already parsed list of
-        records (default: ``NALO_FLOWS_FILE``, else
+    def __init__(self, flow=None, node_id=None, *, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
+        """``flow``: a path to a flows JSON file, the base URL of a running
+        Node-RED (``http://...``, ``https://...``), or an already parsed list
+        of records (default: ``NALO_FLOWS_FILE``, else
         ``~/.node-red/flows.json``). ``node_id``: the running node (default:
-        ``NODE_ID`` from ``nalo_sdk.constants``)."""
+        ``NODE_ID`` from ``nalo_sdk.constants``). ``token`` and ``timeout``
+        apply to a URL only: the admin API's bearer token (default:
+        ``NALO_NODE_RED_TOKEN``) and the seconds to wait for its answer."""
         if flow is None:
             flow = default_flows_file()
-        if isinstance(flow, (str, os.PathLike)):
+        self.rev = None
+        if is_flow_url(flow):
+            self.source = flow
+            records, self.rev = fetch_deployed_flows(flow, token=token, timeout=timeout)
+            self._where = f"Node-RED flows at {_shown(flows_url(flow))!r}"
+        elif isinstance(flow, (str, os.PathLike)):
             self.source = os.fspath(flow)
             records = self._read(self.source)
             self._where = f"flows file {self.source!r}"

@@ -1,8 +1,12 @@
-"""The kit's Redis wrapper: key listing and bulk deletion over redis-py."""
+"""The kit's Redis wrapper: key listing and bulk deletion over redis-py,
+on one Redis server or on a Redis Cluster."""
 
 import os
+import urllib.parse
 
 import redis
+import redis.cluster
+from redis.crc import key_slot
 
 URL_ENV = "NALO_REDIS_URL"
 DEFAULT_URL = "redis://127.0.0.1:6379/0"
@@ -11,6 +15,9 @@ DEFAULT_DELETE_BATCH = 1000
 # Without a connect timeout an unreachable host (not a refused port) would
 # hang the node's first request for minutes.
 DEFAULT_CONNECT_TIMEOUT = 5.0
+# The URL schemes of a Redis Cluster, and the scheme of each of its nodes.
+CLUSTER_SCHEMES = {"redis+cluster": "redis", "rediss+cluster": "rediss"}
+DEFAULT_PORT = 6379
 
 
 def default_url():
@@ -36,6 +43,43 @@ def key_bytes(name):
     return name
 
 
+def is_cluster_url(url):
+    """Whether ``url`` names a Redis Cluster (``redis+cluster://``,
+    ``rediss+cluster://``)."""
+    return isinstance(url, str) and url.split("://", 1)[0].lower() in CLUSTER_SCHEMES
+
+
+def _cluster_seeds(url):
+    """The URL of the first seed node, as redis-py takes it, and the
+    ``ClusterNode`` of every further seed.
+
+    ``redis+cluster://[user:password@]host:port[,host:port...][/0][?options]``:
+    the nodes listed are where the client first asks for the cluster's
+    layout; it then finds every other node itself."""
+    parts = urllib.parse.urlsplit(url)
+    scheme = CLUSTER_SCHEMES[parts.scheme.lower()]
+    userinfo, at, hosts = parts.netloc.rpartition("@")
+    seeds = []
+    for text in hosts.split(","):
+        # Each host:port parsed on its own, so that [::1]:7000 works too.
+        node = urllib.parse.urlsplit("//" + text.strip())
+        try:
+            port = node.port or DEFAULT_PORT
+        except ValueError as error:
+            raise ValueError(f"bad Redis Cluster URL {url!r}: {error}") from None
+        if not node.hostname:
+            raise ValueError(f"bad Redis Cluster URL {url!r}: a node without a host")
+        seeds.append((node.hostname, port))
+    if parts.path not in ("", "/", "/0"):
+        raise ValueError(
+            f"bad Redis Cluster URL {url!r}: a cluster has only database 0, not {parts.path[1:]!r}"
+        )
+    host, port = seeds[0]
+    netloc = f"{userinfo}{at}[{host}]:{port}" if ":" in host else f"{userinfo}{at}{host}:{port}"
+    first = urllib.parse.urlunsplit((scheme, netloc, "", parts.query, ""))
+    return first, [redis.cluster.ClusterNode(host, port) for host, port in seeds[1:]]
+
+
 def _positive_int(value, what):
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{what} must be a positive int, not {value!r}")
@@ -46,10 +90,17 @@ class NaloRedis:
     """A Redis connection of the kit.
 
     Built from a server URL (``redis://host:port/db``, ``rediss://...`` for
-    TLS, ``unix:///path/to/socket``) or from an existing redis-py client.
-    Without either, the URL comes from ``NALO_REDIS_URL``, else
-    ``redis://127.0.0.1:6379/0``. The redis-py client is ``_redis_client``;
-    it returns values as bytes, so binary values are safe.
+    TLS, ``unix:///path/to/socket``), a Redis Cluster URL
+    (``redis+cluster://host:port[,host:port...]``, ``rediss+cluster://...``
+    for TLS; the nodes listed are seeds, the client finds the others) or
+    from an existing redis-py client (``redis.Redis`` or
+    ``redis.cluster.RedisCluster``). Without either, the URL comes from
+    ``NALO_REDIS_URL``, else ``redis://127.0.0.1:6379/0``. The redis-py
+    client is ``_redis_client``; it returns values as bytes, so binary
+    values are safe.
+
+    On a cluster, ``scan_keys`` lists the keys of every primary and
+    ``delete_many`` deletes keys of any hash slots, grouped by slot.
 
     Errors from the server or the connection are raised to the caller as
     redis-py exceptions; nothing is retried or swallowed here.
@@ -67,7 +118,8 @@ class NaloRedis:
         """``url``: the server URL; ``client``: an existing redis-py client
         to use instead (not both). ``scan_count``: the COUNT hint of each SCAN
         request; ``delete_batch``: the number of keys per UNLINK request.
-        Further keyword arguments go to ``redis.Redis.from_url``."""
+        Further keyword arguments go to ``redis.Redis.from_url`` (for a
+        cluster URL, ``redis.cluster.RedisCluster.from_url``)."""
         self.scan_count = _positive_int(scan_count, "scan_count")
         self.delete_batch = _positive_int(delete_batch, "delete_batch")
         if client is not None:
@@ -82,7 +134,21 @@ class NaloRedis:
         if not self.url.startswith("unix:"):
             # redis-py's Unix socket connections take no connect timeout.
             client_options.setdefault("socket_connect_timeout", DEFAULT_CONNECT_TIMEOUT)
-        self._redis_client = redis.Redis.from_url(self.url, **client_options)
+        if is_cluster_url(self.url):
+            first, others = _cluster_seeds(self.url)
+            if others:
+                client_options["startup_nodes"] = others + list(
+                    client_options.get("startup_nodes") or []
+                )
+            # Connects at once, to learn which node serves which slots.
+            self._redis_client = redis.cluster.RedisCluster.from_url(first, **client_options)
+        else:
+            self._redis_client = redis.Redis.from_url(self.url, **client_options)
+
+    @property
+    def cluster(self):
+        """Whether the client is a Redis Cluster client."""
+        return isinstance(self._redis_client, redis.cluster.RedisCluster)
 
     def __repr__(self):
         where = self.url if self.url is not None else repr(self._redis_client)
@@ -97,15 +163,58 @@ class NaloRedis:
         ``pattern``, each once.
 
         One full SCAN pass with MATCH ``pattern`` and COUNT ``count`` (default
-        ``scan_count``). SCAN may report a key more than once while the key
-        space is being resized; the duplicates are dropped. Keys created or
-        deleted during the pass may or may not be listed.
+        ``scan_count``); on a cluster, one pass on every primary, the
+        primaries scanning at the same time. SCAN may report a key more than
+        once while the key space is being resized; the duplicates are
+        dropped. Keys created or deleted during the pass may or may not be
+        listed.
         """
         count = self.scan_count if count is None else _positive_int(count, "count")
         names = {}
-        for name in self._redis_client.scan_iter(match=pattern, count=count):
+        if self.cluster:
+            found = self._scan_cluster(pattern, count)
+        else:
+            found = self._redis_client.scan_iter(match=pattern, count=count)
+        for name in found:
             names[key_text(name)] = None
         return list(names)
+
+    def _scan_cluster(self, pattern, count):
+        """The names matching ``pattern`` on every primary.
+
+        The time of a pass is the servers' own (each walks its part of the
+        key space), so the primaries are scanned in lockstep: each round
+        sends the next SCAN to every primary still scanning before it reads
+        any answer. One pass over N primaries then takes about as long as
+        the largest part, not the sum of all."""
+        taken = []
+        found = []
+        try:
+            for node in self._redis_client.get_primaries():
+                pool = node.redis_connection.connection_pool
+                taken.append((pool, pool.get_connection("SCAN")))
+            cursors = [0] * len(taken)
+            active = list(range(len(taken)))
+            while active:
+                for index in active:
+                    taken[index][1].send_command(
+                        "SCAN", cursors[index], "MATCH", pattern, "COUNT", count
+                    )
+                for index in active:
+                    cursor, names = taken[index][1].read_response()
+                    cursors[index] = int(cursor)
+                    found += names
+                active = [index for index in active if cursors[index] != 0]
+        except BaseException:
+            # Answers may still be pending on these connections: never hand
+            # them back to the pool as they are.
+            for _, connection in taken:
+                connection.disconnect()
+            raise
+        finally:
+            for pool, connection in taken:
+                pool.release(connection)
+        return found
 
     def delete_many(self, keys):
         """Delete the keys named in ``keys`` and return how many existed.
@@ -114,6 +223,11 @@ class NaloRedis:
         ``delete_batch`` keys, all in one pipelined round trip (not a
         transaction, so the server is never blocked for the whole list).
         Missing keys are not counted; an empty list makes no request.
+
+        On a cluster one UNLINK may only name keys of one hash slot: the
+        names are grouped by slot, each group sent in requests of at most
+        ``delete_batch`` keys, all in one cluster pipeline (a round trip per
+        node).
         """
         if isinstance(keys, (str, bytes)):
             # A single name would otherwise be taken letter by letter.
@@ -122,9 +236,24 @@ class NaloRedis:
         if not names:
             return 0
         step = self.delete_batch
+        if self.cluster:
+            return self._delete_many_cluster(names, step)
         pipe = self._redis_client.pipeline(transaction=False)
         for start in range(0, len(names), step):
             pipe.unlink(*names[start : start + step])
+        return sum(pipe.execute())
+
+    def _delete_many_cluster(self, names, step):
+        by_slot = {}
+        for name in names:
+            by_slot.setdefault(key_slot(name), []).append(name)
+        pipe = self._redis_client.pipeline()
+        for slot_names in by_slot.values():
+            for start in range(0, len(slot_names), step):
+                # execute_command queues the request: a cluster pipeline's own
+                # unlink() would run at once, outside the pipeline, and its
+                # count would be lost.
+                pipe.execute_command("UNLINK", *slot_names[start : start + step])
         return sum(pipe.execute())
 
     def close(self):

@@ -116,7 +116,8 @@ def _parser():
         "--redis",
         metavar="URL",
         default=None,
-        help=f"redis:// rediss:// or unix:// URL (default: $NALO_REDIS_URL, else {DEFAULT_URL})",
+        help="redis:// rediss:// unix:// or, for a Redis Cluster, redis+cluster://host:port "
+        f"URL (default: $NALO_REDIS_URL, else {DEFAULT_URL})",
     )
     parser.add_argument(
         "--out-key",

@@ -1,0 +1,30 @@
+"""The demo's peers mode runs to its end and its own checks hold."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import nalo_sdk
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
+
+
+@pytest.mark.parametrize("redis_kind", ["cluster", "single"])
+def test_demo_against_real_peers(node_red, mosquitto, redis_cluster, redis_kind):
+    # The session's peers are not used: asking for them skips (or fails)
+    # this test when a program is missing, as for every other peer test.
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(nalo_sdk.__file__).parent.parent))
+    run = subprocess.run(
+        [sys.executable, "-m", "nalo_sdk.demo", "--data", str(DATA), "--peers",
+         "--redis", redis_kind],
+        env=env, capture_output=True, text=True, timeout=180,
+    )  # fmt: skip
+    assert run.returncode == 0, run.stdout + run.stderr
+    out = run.stdout
+    assert "Result: OK" in out and "FAIL" not in out
+    assert "ok   every payload arrived at the subscriber, unchanged" in out
+    assert "ok   the flow loaded from Node-RED is the flow deployed" in out
+    assert ("Redis Cluster of 3 primaries" in out) == (redis_kind == "cluster")

@@ -1,0 +1,165 @@
+"""Payloads published by the kit's helper through a real mosquitto, received
+by a paho subscriber and by a Node-RED flow (mqtt in -> file)."""
+
+import json
+import threading
+import time
+
+import numpy as np
+import paho.mqtt.client as mqtt
+import pytest
+
+from nalo_sdk.mqtt import NaloPublisher, PublishError, publish_result
+from nalo_sdk.mqtt.utils import gen_mqtt_key_local, meta_info_to_publish
+from nalo_sdk.peers import ThrowawayMosquitto
+
+
+class Subscriber:
+    """A paho client subscribed to one topic, keeping what arrives."""
+
+    def __init__(self, broker, topic):
+        self.messages = []
+        self._arrived = threading.Condition()
+        self.client = mqtt.Client(client_id=f"test-sub-{time.monotonic_ns()}")
+        self.client.on_message = self._on_message
+        self.client.connect("127.0.0.1", broker.port)
+        self.client.loop_start()
+        self.client.subscribe(topic, qos=1)
+        broker.wait_for_subscription(topic)
+
+    def _on_message(self, client, userdata, message):
+        with self._arrived:
+            self.messages.append(message)
+            self._arrived.notify_all()
+
+    def wait_for(self, count, timeout=10):
+        with self._arrived:
+            self._arrived.wait_for(lambda: len(self.messages) >= count, timeout)
+            return list(self.messages)
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+@pytest.fixture
+def subscribe(mosquitto):
+    made = []
+
+    def subscribe(topic):
+        made.append(Subscriber(mosquitto, topic))
+        return made[-1]
+
+    yield subscribe
+    for subscriber in made:
+        subscriber.close()
+
+
+# (result as a node holds it, the same result as JSON gives it back)
+RESULTS = {
+    "plain": (
+        [{"label": "person", "class_id": 0, "score": 0.9081, "box": [408, 196, 91, 276]}],
+        [{"label": "person", "class_id": 0, "score": 0.9081, "box": [408, 196, 91, 276]}],
+    ),
+    "numpy scalars and arrays": (
+        [{
+            "score": np.float32(0.75),
+            "class_id": np.int64(3),
+            "box": np.array([1.5, 2, 3, 4], dtype=np.float32),
+            "mask": np.array([[0, 1], [1, 0]], dtype=np.uint8),
+            "kept": np.bool_(True),
+            "area": np.float64(12.25),
+        }],
+        [{"score": 0.75, "class_id": 3, "box": [1.5, 2.0, 3.0, 4.0], "mask": [[0, 1], [1, 0]],
+          "kept": True, "area": 12.25}],
+    ),
+    "an array as the whole result": (
+        np.arange(6, dtype=np.float64).reshape(2, 3),
+        [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]],
+    ),
+    "nested lists and tuples": (
+        [[0.1, [0.2, [3e-300, 1e300]]], (1, 2), []],
+        [[0.1, [0.2, [3e-300, 1e300]]], [1, 2], []],
+    ),
+    "numbers JSON has not": (
+        [float("nan"), np.float32("inf"), -np.inf, np.array([1.0, np.nan])],
+        [None, None, None, [1.0, None]],
+    ),
+    "text beyond ASCII": (
+        [{"label": "chien 🐕", "zone": "Café 入口"}],
+        [{"label": "chien 🐕", "zone": "Café 入口"}],
+    ),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("case", RESULTS)
+def test_payload_arrives_at_a_subscriber(mosquitto, subscribe, case):
+    result, expected = RESULTS[case]
+    topic = gen_mqtt_key_local("cam-node.1")
+    subscriber = subscribe(topic)
+    payload = meta_info_to_publish("Front gate", "cam1", 7, result, node_id="cam-node.1",
+                                   node_type="detector", infer_t=0.123456)
+
+    assert publish_result(payload, url=mosquitto.url) == topic
+
+    (message,) = subscriber.wait_for(1)
+    assert message.topic == topic
+    got = json.loads(message.payload)
+    assert list(got) == list(payload)
+    assert got == dict(payload, result=expected)
+
+
+@pytest.mark.parametrize("qos", [0, 1])
+def test_a_kept_connection_delivers_in_order(mosquitto, subscribe, qos):
+    subscriber = subscribe("results/ordered")
+    sent = [meta_info_to_publish("cam", "c", i, [i * 0.5]) for i in range(50)]
+    with NaloPublisher(mosquitto.url, qos=qos) as publisher:
+        for payload in sent:
+            assert publisher.publish(payload, topic="results/ordered") == "results/ordered"
+    got = [json.loads(m.payload) for m in subscriber.wait_for(len(sent))]
+    assert got == sent
+
+
+def test_payload_reaches_a_node_red_flow(node_red, mosquitto, tmp_path):
+    topic = gen_mqtt_key_local("951c6365.64e4d8")
+    out = tmp_path / "received.jsonl"
+    flow = [
+        {"id": "nalo.tab", "type": "tab", "label": "mqtt to file"},
+        {"id": "nalo.broker", "type": "mqtt-broker", "name": "throwaway",
+         "broker": "127.0.0.1", "port": str(mosquitto.port), "clientid": "nalo-node-red-in",
+         "autoConnect": True, "usetls": False, "protocolVersion": "4", "keepalive": "60",
+         "cleansession": True},
+        {"id": "nalo.in", "type": "mqtt in", "z": "nalo.tab", "topic": topic, "qos": "1",
+         "datatype": "utf8", "broker": "nalo.broker", "nl": False, "rap": True, "rh": 0,
+         "inputs": 0, "wires": [["nalo.file"]]},
+        {"id": "nalo.file", "type": "file", "z": "nalo.tab", "filename": str(out),
+         "filenameType": "str", "appendNewline": True, "createDir": False,
+         "overwriteFile": "false", "encoding": "utf8", "wires": [[]]},
+    ]  # fmt: skip
+    node_red.deploy(flow)
+    # The mqtt in node subscribes once its broker connection is up.
+    mosquitto.wait_for_subscription(topic, timeout=20)
+
+    result, expected = RESULTS["numpy scalars and arrays"]
+    payload = meta_info_to_publish("Front gate", "cam1", 3, result, node_id="951c6365.64e4d8",
+                                   node_type="detector", infer_t=0.05)
+    publish_result(payload, url=mosquitto.url)
+
+    deadline = time.monotonic() + 20
+    while not (out.exists() and out.read_text().endswith("\n")) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    lines = out.read_text().splitlines() if out.exists() else []
+    assert len(lines) == 1, node_red.log_tail(10)
+    assert json.loads(lines[0]) == dict(payload, result=expected)
+
+
+def test_broker_gone_is_an_error_not_a_hang():
+    with ThrowawayMosquitto() as broker:
+        publisher = NaloPublisher(broker.url, timeout=1).connect()
+        publisher.publish({"id": "n"})
+        broker.stop()
+        try:
+            with pytest.raises(PublishError, match=f"MQTT broker at {broker.url}: "):
+                publisher.publish({"id": "n"})
+        finally:
+            publisher.close()
