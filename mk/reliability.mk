@@ -10,7 +10,6 @@ PYTEST_QUIET := -q -p no:cacheprovider
 .PHONY: reliability-deps test-refleaks test-asan
 
 reliability-deps: deps
-	@tools/ensure-packages.sh tools/reliability/packages.txt
 
 # A debug interpreter loads only modules built against its own headers (the
 # "d" ABI): the native file names it as meson's python. Debian links NumPy's
