@@ -12,19 +12,19 @@ class Shouty(str):
 
 
 class Formatted:
-    def __format__(self, spec):
-        return f"fmt[{spec}]"
+    def __format__(self, format_spec):
+        return f"fmt[{format_spec}]"
 
 
 class WideSubclassText:
     # __format__ may return a str subclass, whose characters live apart from
     # the object.
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return Shouty("\xfc\u20ac")
 
 
 class BadFormat:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise ValueError("no text")
 
 

@@ -49,8 +49,8 @@ def test_passed_objects_are_stored_as_they_are(mu):
 
 def test_source_key_is_the_f_string_of_id_and_index(mu):
     class Idx:
-        def __format__(self, spec):
-            return f"<{spec}>"
+        def __format__(self, format_spec):
+            return f"<{format_spec}>"
 
     for source_id, idx in [("abc", 2), ("abc", -7), ("\u20ac", 2**70), (5, "x"), (None, 1.5),
                            ("\U0001f600", Idx()), ("", "")]:
@@ -126,7 +126,7 @@ def test_steps_run_in_order_and_failures_leave_nothing(mu, monkeypatch):
         def __init__(self, name, fail=False):
             self.name, self.fail = name, fail
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             log.append(self.name)
             if self.fail:
                 raise ValueError(self.name)

@@ -121,9 +121,9 @@ def test_list_subclass_is_refused(nms):
 
 def fresh_instance():
     """A new instance of the extension module, executed now."""
-    spec = importlib.util.find_spec("nalo_sdk.detection.nms")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.find_spec("nalo_sdk.detection.nms")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

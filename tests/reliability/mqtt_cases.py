@@ -16,10 +16,10 @@ class Hooks:
     def __init__(self, fmt=None, text=None, rep=None):
         self.fmt, self.text, self.rep = fmt, text, rep
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         if self.fmt is None:
-            return object.__format__(self, spec)
-        return self.fmt(spec) if callable(self.fmt) else self.fmt
+            return object.__format__(self, format_spec)
+        return self.fmt(format_spec) if callable(self.fmt) else self.fmt
 
     def __str__(self):
         return self.text() if callable(self.text) else (self.text or "hooks")
@@ -29,12 +29,12 @@ class Hooks:
 
 
 class StrSub(str):
-    def __format__(self, spec):
-        return "formatted:" + str.__format__(self, spec)
+    def __format__(self, format_spec):
+        return "formatted:" + str.__format__(self, format_spec)
 
 
 class IntSub(int):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return f"int-{int(self)}"
 
 
@@ -49,7 +49,7 @@ TEXTS = [
     "", "a", "é", "€", "😀", "a_b", "x" * 70, "é€😀", "\x00", "\udc80", 0, -1, 7, 2**63, -2**63,
     2**64 + 5, -(10**30), True, False, None, 1.5, -0.0, float("nan"), float("inf"), 1e300,
     StrSub("s"), IntSub(3), Decimal("1.10"), Fraction(1, 3), (1, 2), b"raw", ["l"],
-    Hooks(fmt="custom"), Hooks(text="via-str"), Hooks(fmt=lambda spec: _raise(ValueError("no format"))),
+    Hooks(fmt="custom"), Hooks(text="via-str"), Hooks(fmt=lambda format_spec: _raise(ValueError("no format"))),
     Hooks(text=lambda: _raise(KeyError("no str"))), Hooks(fmt=5), Hooks(fmt=StrSub("sub")),
     Hooks(rep=lambda: _raise(RuntimeError("no repr"))),
 ]
@@ -80,7 +80,7 @@ def payload_text_faults(mod):
         out.append(error_of(lambda v=value: mod.meta_info_to_publish("n", v)["source_key"]))
         out.append(error_of(lambda v=value: mod.meta_info_to_publish("n", "id", v)["source_key"]))
     # Both pieces fail: the id's error comes first.
-    bad = Hooks(fmt=lambda spec: _raise(ValueError("id first")))
+    bad = Hooks(fmt=lambda format_spec: _raise(ValueError("id first")))
     out.append(error_of(lambda: mod.meta_info_to_publish("n", bad, Hooks(fmt=5))))
     return out
 
