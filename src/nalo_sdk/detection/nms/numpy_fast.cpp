@@ -18,6 +18,11 @@
 #include <cmath>
 #include <cstring>
 
+// Built against another machine's NumPy headers (a cross build that picked
+// up the build machine's copy), NumPy's index type would silently have the
+// wrong size.
+static_assert(sizeof(npy_intp) == sizeof(Py_ssize_t), "NumPy headers of another machine");
+
 namespace nms {
 namespace {
 

@@ -1,0 +1,297 @@
+#!/usr/bin/env bash
+# Assembles a Debian bookworm userland for an ARM target (armhf or armel) out
+# of Debian's own packages, for building against and for running the test
+# suite under qemu-user. The host's dpkg is never touched: a private apt
+# configuration resolves and downloads the packages, and each .deb is unpacked
+# with dpkg-deb, so no maintainer script runs (the few things they would have
+# done are done here).
+#
+#   tools/arm/sysroot.sh armhf|armel
+#
+# Everything lives in $NALO_ARM_CACHE/<arch> (default /var/cache/nalo-sdk-arm),
+# outside any clone, so later runs and other clones reuse it:
+#   sysroot/                   the target tree (merged /usr, no tmp/)
+#   bin/python3.11-<arch>      the target interpreter under qemu-arm-static (a
+#                              link to the script in sysroot/usr/bin)
+#   armv6-<arch>.cross         meson cross file for ARMv6KZ + VFPv2 code
+#   manifest.txt               exact package versions in the sysroot
+#   apt/                       private apt state and the downloaded .debs
+#
+# The packages: tools/arm/sysroot-packages.txt and the python3-* entries of the
+# project's packages.txt, with their dependencies, less tools/arm/sysroot-skip.txt
+# and the project's programs.
+#
+# An existing sysroot is reused without any network access while the package
+# lists and this script are unchanged; NALO_ARM_REFRESH=1 re-resolves against
+# the archive (point and security updates) and unpacks again if anything moved.
+# DEBIAN_MIRROR and DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it.
+set -euo pipefail
+
+arch=${1:-}
+case "$arch" in
+  armhf) triplet=arm-linux-gnueabihf; float_abi=hard; qemu_cpu=max ;;
+  # The soft-float-ABI port is the one whose userland runs on the ARM1176
+  # model, the boards' own CPU; our code still computes with VFP (softfp).
+  armel) triplet=arm-linux-gnueabi; float_abi=softfp; qemu_cpu=arm1176 ;;
+  *) echo "usage: $0 armhf|armel" >&2; exit 2 ;;
+esac
+
+here=$(cd "$(dirname "$0")" && pwd)
+cache_root=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}
+work=$cache_root/$arch
+sysroot=$work/sysroot
+apt_dir=$work/apt
+debs=$apt_dir/debs
+mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+host_python=/usr/bin/python3.11
+# ARM1176JZF-S: ARMv6KZ with VFPv2 and no NEON. ARM state only: ARMv6 has no
+# Thumb-2, and Thumb-1 code would buy nothing but interworking trouble.
+march=armv6kz+fp
+
+log() { printf '[sysroot %s] %s\n' "$arch" "$*"; }
+list_items() { sed -e 's/#.*//' "$@" | awk 'NF { print $1 }'; }
+
+# The target gets our own list plus every Python package that the project
+# lists for itself (what the test suite imports), and never one of the
+# project's programs (servers, build tools): those the emulated interpreter
+# runs as host programs, and a target copy would shadow them.
+project_list=$here/../../packages.txt
+mapfile -t wanted < <({ list_items "$here/sysroot-packages.txt"; list_items "$project_list" | grep '^python3-'; } | sort -u)
+mapfile -t skipped < <({ list_items "$here/sysroot-skip.txt"; list_items "$project_list" | grep -vE '^(python3|lib)'; } | sort -u)
+
+mkdir -p "$work"
+exec 9>"$work/.lock"
+flock 9
+
+# Anything that changes what the sysroot holds invalidates it.
+stamp=$( { cat "$0"; echo "${wanted[*]} / ${skipped[*]} / $mirror $security_mirror"; } | sha256sum | cut -d' ' -f1)
+
+wrapper=$sysroot/usr/bin/python3.11-$arch
+cross=$work/armv6-$arch.cross
+
+# Writes $2 to file $1 only when it differs, so that meson build directories
+# configured from it are not invalidated by a rerun.
+write_if_changed() {
+  local tmp
+  tmp=$(mktemp "$1.XXXXXX")
+  printf '%s' "$2" > "$tmp"
+  if cmp -s "$tmp" "$1"; then rm -f "$tmp"; else mv -f "$tmp" "$1"; fi
+}
+
+write_wrapper_and_cross_file() {
+  # The interpreter starts through its sysroot path and is told (qemu's -0)
+  # that it is this script, which sits next to it: its prefix is then the
+  # sysroot's /usr, so no Python file can come from the host's
+  # /usr/lib/python3.11, and sys.executable is a program that the emulated
+  # process can itself run (a host shell script; an ARM binary cannot be
+  # exec'ed without binfmt), so tests that start a child interpreter work.
+  # QEMU_CPU overrides the CPU model.
+  write_if_changed "$wrapper" "#!/bin/sh
+# The $arch target interpreter, emulated (written by tools/arm/sysroot.sh).
+exec qemu-arm-static -cpu \"\${QEMU_CPU:-$qemu_cpu}\" -0 '$wrapper' -L '$sysroot' '$sysroot/usr/bin/python3.11' \"\$@\"
+"
+  chmod 755 "$wrapper"
+  mkdir -p "$work/bin"
+  ln -sfn "$wrapper" "$work/bin/python3.11-$arch"
+  # -nostartfiles and the start-file stand-in are not here but in the project
+  # (option armv6_crt): as link arguments here they would also apply to
+  # meson's sanity-check executables, which need the real start files.
+  write_if_changed "$cross" "# ARMv6KZ + VFPv2 ($arch, float ABI $float_abi) against $sysroot.
+# Written by tools/arm/sysroot.sh; regenerated on every run.
+[constants]
+sysroot = '$sysroot'
+arch = ['-march=$march', '-mfpu=vfp', '-mfloat-abi=$float_abi', '-marm']
+
+[binaries]
+c = '$triplet-gcc'
+cpp = '$triplet-g++'
+ar = '$triplet-ar'
+strip = '$triplet-strip'
+objdump = '$triplet-objdump'
+readelf = '$triplet-readelf'
+pkgconfig = 'pkg-config'
+python = '$wrapper'
+exe_wrapper = ['qemu-arm-static', '-cpu', '$qemu_cpu', '-L', sysroot]
+
+[built-in options]
+# -idirafter: the multiarch pyconfig.h wrapper includes
+# <$triplet/python3.11/pyconfig.h>, which lives under the sysroot's /usr/include.
+c_args = arch + ['-idirafter', sysroot / 'usr/include']
+cpp_args = arch + ['-Wno-psabi', '-idirafter', sysroot / 'usr/include']
+c_link_args = arch
+cpp_link_args = arch
+
+[properties]
+sys_root = sysroot
+pkg_config_libdir = [sysroot / 'usr/lib/$triplet/pkgconfig', sysroot / 'usr/share/pkgconfig']
+# NumPy's C headers of the target: its _numpyconfig.h records the target's
+# sizes (npy_intp is 4 bytes here), so the host's copy must never be used.
+numpy_include = sysroot / 'usr/lib/python3/dist-packages/numpy/core/include'
+
+[host_machine]
+system = 'linux'
+cpu_family = 'arm'
+cpu = 'arm1176jzf-s'
+endian = 'little'
+"
+}
+
+smoke_test() {
+  # .pyc files are portable between machines of one CPython version only when
+  # the bytecode magic agrees; the compile step below relies on it.
+  local want got
+  want=$("$host_python" -c 'import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())')
+  got=$("$wrapper" -c 'import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())')
+  if [ "$want" != "$got" ]; then
+    echo "bytecode magic differs (host $want, target $got)" >&2
+    return 1
+  fi
+  "$wrapper" -c 'import platform, sys, numpy, cv2, pytest, hypothesis, redis
+print(platform.machine(), sys.version.split()[0], "numpy", numpy.__version__, "cv2", cv2.__version__)'
+}
+
+# The sysroot in place was made by this script from these lists.
+current=false
+if [ -f "$work/stamp" ] && [ "$(cat "$work/stamp")" = "$stamp" ] && [ -x "$sysroot/usr/bin/python3.11" ]; then
+  current=true
+fi
+if $current && [ "${NALO_ARM_REFRESH:-0}" != 1 ]; then
+  write_wrapper_and_cross_file
+  "$wrapper" -c pass || { echo "cached sysroot $sysroot does not start" >&2; exit 1; }
+  log "reusing $sysroot ($(wc -l < "$work/manifest.txt") packages)"
+  exit 0
+fi
+
+for tool in qemu-arm-static dpkg-deb apt-get "$host_python"; do
+  command -v "$tool" > /dev/null || { echo "missing $tool (packages.txt)" >&2; exit 1; }
+done
+[ -r "$keyring" ] || { echo "missing $keyring (debian-archive-keyring)" >&2; exit 1; }
+
+# --- private apt: own state, empty dpkg status, target architecture --------
+mkdir -p "$apt_dir"/{etc/apt.conf.d,etc/preferences.d,state/lists/partial,cache/archives/partial,log} "$debs"
+: > "$apt_dir/state/status"
+cat > "$apt_dir/etc/sources.list" <<EOF
+deb [signed-by=$keyring] $mirror bookworm main
+deb [signed-by=$keyring] $mirror bookworm-updates main
+deb [signed-by=$keyring] $security_mirror bookworm-security main
+EOF
+{
+  cat <<EOF
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+APT::Install-Recommends "false";
+APT::Sandbox::User "root";
+Dir::State "$apt_dir/state";
+Dir::State::status "$apt_dir/state/status";
+Dir::Cache "$apt_dir/cache";
+Dir::Etc "$apt_dir/etc";
+Dir::Etc::Parts "$apt_dir/etc/apt.conf.d";
+Dir::Log "$apt_dir/log";
+Acquire::Languages "none";
+EOF
+  # The host's way of reaching the archive (proxies, date checks) still holds;
+  # its hooks and other settings do not belong to this private setup.
+  apt-config dump 2>/dev/null |
+    grep -E '^Acquire::(https?::Proxy|ftp::Proxy|Check-Valid-Until|Check-Date|Retries|ForceIPv4|ForceIPv6)' || true
+} > "$apt_dir/apt.conf"
+export APT_CONFIG=$apt_dir/apt.conf
+
+t0=$(date +%s)
+log "apt update ($mirror)"
+apt-get -q -o Dpkg::Use-Pty=0 update > "$apt_dir/log/update.log" 2>&1 ||
+  { cat "$apt_dir/log/update.log" >&2; exit 1; }
+
+# The whole dependency closure, as if nothing were installed.
+apt-get -q -s install "${wanted[@]}" > "$apt_dir/log/resolve.log"
+# "Inst NAME (VERSION ORIGIN... [ARCH])", sometimes followed by " []"
+sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*\[\([a-z0-9][a-z0-9]*\)\]).*/\1 \2 \3/p' "$apt_dir/log/resolve.log" |
+  sort > "$work/closure.txt"
+[ -s "$work/closure.txt" ] || { echo "apt resolved nothing: see $apt_dir/log/resolve.log" >&2; exit 1; }
+declare -A skip=()
+for p in "${skipped[@]}"; do skip[$p]=1; done
+: > "$work/manifest.new"
+files=()
+while read -r name version pkg_arch; do
+  [ -n "${skip[$name]:-}" ] && continue
+  echo "$name=$version" >> "$work/manifest.new"
+  files+=("${name}_${version//:/%3a}_${pkg_arch}.deb")
+done < "$work/closure.txt"
+
+# Download what is not cached yet; drop .debs that left the closure.
+cd "$debs"
+missing=()
+while read -r entry; do
+  name=${entry%%=*}; version=${entry#*=}
+  ls "${name}_${version//:/%3a}_"*.deb > /dev/null 2>&1 || missing+=("$entry")
+done < "$work/manifest.new"
+if [ ${#missing[@]} -gt 0 ]; then
+  log "downloading ${#missing[@]} of $(wc -l < "$work/manifest.new") packages"
+  apt-get -q download "${missing[@]}" > "$apt_dir/log/download.log" 2>&1 ||
+    { tail -20 "$apt_dir/log/download.log" >&2; exit 1; }
+fi
+declare -A keep=()
+for f in "${files[@]}"; do keep[$f]=1; done
+for f in *.deb; do [ -n "${keep[$f]:-}" ] || rm -f "$f"; done
+for f in "${files[@]}"; do [ -f "$f" ] || { echo "download lost $f" >&2; exit 1; }; done
+t1=$(date +%s)
+
+if $current && cmp -s "$work/manifest.new" "$work/manifest.txt"; then
+  rm -f "$work/manifest.new"
+  write_wrapper_and_cross_file
+  smoke_test
+  echo "$stamp" > "$work/stamp"
+  log "archive unchanged: keeping $sysroot"
+  exit 0
+fi
+
+# --- unpack -----------------------------------------------------------------
+new=$work/sysroot.new
+rm -rf "$new"
+# bookworm's merged /usr: /bin, /sbin and /lib are links into /usr. There is
+# no tmp/: qemu looks paths up in the sysroot first, and an empty tmp/ there
+# would split /tmp in two (files created on the host's, listings of ours).
+mkdir -p "$new/usr/bin" "$new/usr/sbin" "$new/usr/lib"
+ln -s usr/bin "$new/bin"; ln -s usr/sbin "$new/sbin"; ln -s usr/lib "$new/lib"
+log "unpacking ${#files[@]} packages"
+export new
+# shellcheck disable=SC2016 # the inner shell expands them
+printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 16 sh -c '
+  for deb do
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$new" --keep-directory-symlink \
+      --exclude=./usr/share/doc --exclude=./usr/share/man --exclude=./usr/share/info \
+      --exclude=./usr/share/locale --exclude=./usr/share/lintian --exclude=./tmp || exit 255
+  done' sh
+rm -rf "$new/tmp"
+t2=$(date +%s)
+
+# --- what the maintainer scripts would have done ------------------------------
+# BLAS/LAPACK are reached through update-alternatives links that numpy needs.
+libdir=$new/usr/lib/$triplet
+for lib in blas lapack; do
+  if [ -e "$libdir/$lib/lib$lib.so.3" ] && [ ! -e "$libdir/lib$lib.so.3" ]; then
+    ln -s "$lib/lib$lib.so.3" "$libdir/lib$lib.so.3"
+  fi
+done
+# Debian ships no bytecode (its postinst compiles it). Without it every
+# emulated run would compile numpy and OpenCV's Python parts from source,
+# since PYTHONDONTWRITEBYTECODE is set. Bytecode does not depend on the
+# architecture, so the host's interpreter of the same version writes it.
+"$host_python" -m compileall -q -j 0 "$new/usr/lib/python3.11" "$new/usr/lib/python3/dist-packages" \
+  > "$apt_dir/log/compileall.log" 2>&1 || true
+t3=$(date +%s)
+
+rm -rf "$sysroot.old"
+[ -d "$sysroot" ] && mv "$sysroot" "$sysroot.old"
+mv "$new" "$sysroot"
+rm -rf "$sysroot.old"
+mv "$work/manifest.new" "$work/manifest.txt"
+
+write_wrapper_and_cross_file
+smoke_test
+echo "$stamp" > "$work/stamp"
+t4=$(date +%s)
+log "ready: $(wc -l < "$work/manifest.txt") packages, $(du -sh "$sysroot" | cut -f1) sysroot," \
+    "$(du -sh "$debs" | cut -f1) of .debs; resolve+download $((t1 - t0)) s, unpack $((t2 - t1)) s," \
+    "fix-ups $((t3 - t2)) s, smoke test $((t4 - t3)) s"
