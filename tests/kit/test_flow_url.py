@@ -9,7 +9,7 @@ import threading
 import pytest
 
 from nalo_sdk.nodered import FlowError, NaloFlow
-from nalo_sdk.redis.throwaway import free_port
+from nalo_sdk.processes import free_port
 
 RECORDS = [{"id": "a", "type": "inject", "wires": [["b"]]}, {"id": "b", "type": "debug"}]
 

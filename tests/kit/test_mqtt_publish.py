@@ -15,7 +15,7 @@ import pytest
 import nalo_sdk
 from nalo_sdk.mqtt import NaloPublisher, PublishError, encode_payload, publish_result
 from nalo_sdk.mqtt.publish import to_plain, topic_for
-from nalo_sdk.redis.throwaway import free_port
+from nalo_sdk.processes import free_port
 
 
 class Circular(list):

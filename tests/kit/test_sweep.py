@@ -9,7 +9,7 @@ import pytest
 import redis
 
 import nalo_sdk
-from nalo_sdk.redis.throwaway import free_port
+from nalo_sdk.processes import free_port
 
 FLOWS = pathlib.Path(__file__).resolve().parent.parent / "data" / "flows"
 FLOW = str(FLOWS / "ha-45sixty-flows.json")

@@ -14,7 +14,8 @@ import pytest
 import redis.cluster
 
 from nalo_sdk.peers import ThrowawayMosquitto, ThrowawayNodeRed
-from nalo_sdk.redis.throwaway import ProgramMissing, ThrowawayRedisCluster
+from nalo_sdk.processes import ProgramMissing
+from nalo_sdk.redis.throwaway import ThrowawayRedisCluster
 
 REQUIRED = os.environ.get("NALO_PEERS_REQUIRED") == "1"
 _start_times = {}

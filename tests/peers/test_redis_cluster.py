@@ -8,7 +8,7 @@ from redis.crc import key_slot
 from nalo_sdk.nodered import NaloFlow
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys
 from nalo_sdk.redis import sweep
-from nalo_sdk.redis.throwaway import free_port
+from nalo_sdk.processes import free_port
 from peer_support import CLEANUP_CASES, FLOWS, flow_keys, load_records, stream_ids, write_keys
 
 
