@@ -51,7 +51,7 @@ class Walk {
     }
 
   private:
-    // Steps 2 to 5 of one call: reads the record's id, marks it visited and
+    // The start of one call: reads the record's id, marks it visited and
     // starts walking its ports. An id seen before expands nothing.
     int expand(PyObject *node) {
         PyObject *found = PyDict_GetItemWithError(node, st_[Name::id]);
@@ -112,7 +112,7 @@ class Walk {
         return flow ? Ref::steal(PyObject_GetAttr(flow.get(), st_[Name::nodes])) : nullptr;
     }
 
-    // Step 6 for one wire target: the entry, then the walk below it. May push
+    // One wire target: its entry, then the walk below it. May push
     // a frame, so no Frame reference is held across it.
     int visit_target(Py_ssize_t port_idx, PyObject *target) {
         Ref nodes = flow_nodes();
