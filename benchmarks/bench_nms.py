@@ -18,7 +18,6 @@ import os
 import pathlib
 import platform
 import random
-import resource
 import statistics
 import sys
 import time
@@ -30,7 +29,10 @@ if os.environ.get("NALO_STAGE_DIR"):
 else:
     sys.path.append(str(ROOT / "build" / "python"))
 
+sys.path.insert(1, str(ROOT / "benchmarks"))
+
 import cv2  # noqa: E402
+import harness  # noqa: E402
 import numpy as np  # noqa: E402
 
 from nalo_sdk.detection import nms  # noqa: E402
@@ -123,19 +125,6 @@ def ns_per_call(fns):
     return {name: statistics.median(values) for name, values in samples.items()}
 
 
-def rss_growth_kib(fn, calls):
-    """Growth of the peak resident set (KiB) over `calls` calls after a
-    warm-up: zero when a loop of calls does not grow."""
-    for _ in range(calls // 10):
-        fn()
-    gc.collect()
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for _ in range(calls):
-        fn()
-    gc.collect()
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-
-
 MEMORY_CALLS = 0  # set by --memory
 
 
@@ -144,7 +133,7 @@ def measure(workload, n, k, module_call, floor, plain_call):
     row = {"workload": workload, "n": n, "k": k, "module_ns": times["module"],
            "floor_ns": times["floor"], "plain_ns": times["plain"]}
     if MEMORY_CALLS:
-        row["rss_growth_kib"] = rss_growth_kib(module_call, max(100, MEMORY_CALLS // (n or 1)))
+        row["rss_growth_kib"] = harness.rss_growth_kib(module_call, max(100, MEMORY_CALLS // (n or 1)))
     return row
 
 
