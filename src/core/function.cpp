@@ -117,11 +117,15 @@ int set_str_field(PyObject **field, PyObject *value, const char *what) {
     return 0;
 }
 
-PyObject *get_name(PyObject *self, void *) { return new_ref(as_function(self)->name); }
+PyObject *get_name(PyObject *self, void *) {
+    return new_ref(as_function(self)->name);
+}
 int set_name(PyObject *self, PyObject *value, void *) {
     return set_str_field(&as_function(self)->name, value, "__name__");
 }
-PyObject *get_qualname(PyObject *self, void *) { return new_ref(as_function(self)->qualname); }
+PyObject *get_qualname(PyObject *self, void *) {
+    return new_ref(as_function(self)->qualname);
+}
 int set_qualname(PyObject *self, PyObject *value, void *) {
     return set_str_field(&as_function(self)->qualname, value, "__qualname__");
 }
@@ -130,8 +134,12 @@ PyObject *get_defaults(PyObject *self, void *) {
     PyObject *defaults = as_function(self)->defaults;
     return new_ref(defaults ? defaults : Py_None);
 }
-PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
-PyObject *get_code(PyObject *self, void *) { return new_ref(as_function(self)->code); }
+PyObject *get_kwdefaults(PyObject *, void *) {
+    Py_RETURN_NONE;
+}
+PyObject *get_code(PyObject *self, void *) {
+    return new_ref(as_function(self)->code);
+}
 PyObject *get_annotations(PyObject *self, void *) {
     FunctionObject *f = as_function(self);
     if (f->annotations == nullptr) { // emptied by the collector
@@ -190,8 +198,7 @@ PyType_Spec function_spec = {
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -264,10 +271,9 @@ Ref make_code(const FunctionDef &def, PyObject *param_names, PyObject *qualname,
         PyTuple_SET_ITEM(varnames.get(), i++, name);
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:n,s:O,s:i,s:O}", "co_argcount", n_params,
-                                          "co_nlocals", n_locals, "co_varnames", varnames.get(),
-                                          "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname",
-                                          qualname));
+    Ref kwargs = Ref::steal(Py_BuildValue(
+        "{s:n,s:n,s:O,s:i,s:O}", "co_argcount", n_params, "co_nlocals", n_locals, "co_varnames",
+        varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS, "co_qualname", qualname));
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!replace || !kwargs || !no_args) {
         return nullptr;
