@@ -81,18 +81,21 @@ class ThrowawayMosquitto(ThrowawayProcess):
     def _ready(self):
         return self._port_open()
 
-    def subscribed(self, topic):
-        """Whether a client has subscribed to ``topic`` (as written in the
-        subscription), going by the broker's log."""
+    def subscribed(self, topic, client_id=None):
+        """Whether a client (``client_id``, or any) has subscribed to
+        ``topic`` (as written in the subscription), going by the broker's log.
+        Name the client where the topic may have been subscribed before: the
+        log keeps every earlier subscription too."""
         # mosquitto logs a subscription as "<time>: <client id> <qos> <topic>".
-        pattern = re.compile(r"^\S+: \S+ \d+ " + re.escape(topic) + r"$", re.MULTILINE)
+        client = re.escape(client_id) if client_id is not None else r"\S+"
+        pattern = re.compile(rf"^\S+: {client} \d+ " + re.escape(topic) + r"$", re.MULTILINE)
         return pattern.search(self.log_text()) is not None
 
-    def wait_for_subscription(self, topic, timeout=10.0):
-        """Wait until a client has subscribed to ``topic``; raises
-        ``TimeoutError`` otherwise."""
+    def wait_for_subscription(self, topic, client_id=None, timeout=10.0):
+        """Wait until a client (``client_id``, or any) has subscribed to
+        ``topic``; raises ``TimeoutError`` otherwise."""
         deadline = time.monotonic() + timeout
-        while not self.subscribed(topic):
+        while not self.subscribed(topic, client_id):
             if time.monotonic() > deadline:
                 raise TimeoutError(
                     f"nobody subscribed to {topic!r} within {timeout} s: {self.log_tail()}"

@@ -20,12 +20,15 @@ class Subscriber:
     def __init__(self, broker, topic):
         self.messages = []
         self._arrived = threading.Condition()
-        self.client = mqtt.Client(client_id=f"test-sub-{time.monotonic_ns()}")
+        client_id = f"test-sub-{time.monotonic_ns()}"
+        self.client = mqtt.Client(client_id=client_id)
         self.client.on_message = self._on_message
         self.client.connect("127.0.0.1", broker.port)
         self.client.loop_start()
         self.client.subscribe(topic, qos=1)
-        broker.wait_for_subscription(topic)
+        # This client's own subscription: the topic's earlier subscribers
+        # are in the broker's log too.
+        broker.wait_for_subscription(topic, client_id)
 
     def _on_message(self, client, userdata, message):
         with self._arrived:
@@ -138,7 +141,7 @@ def test_payload_reaches_a_node_red_flow(node_red, mosquitto, tmp_path):
     ]  # fmt: skip
     node_red.deploy(flow)
     # The mqtt in node subscribes once its broker connection is up.
-    mosquitto.wait_for_subscription(topic, timeout=20)
+    mosquitto.wait_for_subscription(topic, "nalo-node-red-in", timeout=20)
 
     result, expected = RESULTS["numpy scalars and arrays"]
     payload = meta_info_to_publish("Front gate", "cam1", 3, result, node_id="951c6365.64e4d8",
