@@ -1,6 +1,6 @@
 """Stand-ins for the kit objects that the cleanup is handed."""
 
-import re
+from redis_glob import matches
 
 
 class RecordingLogger:
@@ -44,7 +44,7 @@ class FakeWrapper:
         self.patterns.append(pattern)
         if self.scan_error:
             raise fresh(self.scan_error)
-        return sorted(k for k in self.keys if glob_match(pattern, k))
+        return sorted(k for k in self.keys if matches(pattern, k))
 
     def delete_many(self, keys):
         self.deletes.append(keys)
@@ -59,33 +59,6 @@ def fresh(error):
     """A new exception like `error`: raising one object again and again would
     grow its traceback."""
     return type(error)(*error.args)
-
-
-def glob_match(pattern, key):
-    """Redis glob matching, backslash escapes included."""
-    regex = []
-    i = 0
-    while i < len(pattern):
-        c = pattern[i]
-        if c == "\\" and i + 1 < len(pattern):
-            regex.append(re.escape(pattern[i + 1]))
-            i += 2
-            continue
-        if c == "*":
-            regex.append(".*")
-        elif c == "?":
-            regex.append(".")
-        elif c == "[":
-            j = pattern.find("]", i + 1)
-            if j < 0:
-                regex.append(re.escape(c))
-            else:
-                regex.append("[" + pattern[i + 1 : j].replace("\\", "\\\\") + "]")
-                i = j
-        else:
-            regex.append(re.escape(c))
-        i += 1
-    return re.fullmatch("".join(regex), key, re.S) is not None
 
 
 class FakeFlow:
