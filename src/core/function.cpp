@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <new>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 namespace nalo {
 namespace {
@@ -14,8 +17,32 @@ FunctionObject *as_function(PyObject *obj) noexcept {
     return reinterpret_cast<FunctionObject *>(obj);
 }
 
-// The single point where C++ code is entered from the interpreter: binds the
-// arguments and keeps C++ exceptions from crossing into Python.
+// Binds the arguments and runs the implementation, keeping C++ exceptions
+// from crossing into Python.
+PyObject *bind_and_run(FunctionObject &fn, PyObject *const *args, size_t nargsf,
+                       PyObject *kwnames) {
+    try {
+        Args bound;
+        if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
+            return nullptr;
+        }
+        return fn.def->impl(fn, bound);
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        // Not an error but the thread's end (pthread_exit, as the
+        // interpreter ends a daemon thread at shutdown): swallowing it
+        // aborts the process.
+        throw;
+#endif
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native function");
+        return nullptr;
+    }
+}
+
+// The single point where C++ code is entered from the interpreter.
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     FunctionObject &fn = *as_function(callable);
@@ -27,18 +54,16 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         PyErr_Format(PyExc_RuntimeError, "%s(): its module has been torn down", fn.def->name);
         return nullptr;
     }
-    try {
-        Args bound;
-        if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
-            return nullptr;
-        }
-        return fn.def->impl(fn, bound);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native function");
+    // The interpreter's guard, as around every call of its own built-in
+    // functions: a cycle of calls that passes through C only (a method
+    // rebound to another of ours, a hook that calls back in) ends in
+    // RecursionError instead of overflowing the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
+    PyObject *result = bind_and_run(fn, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // Like a Python function: the function itself from the class, a bound
@@ -181,6 +206,19 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Pickled by reference, as the interpreter's own functions are: the name
+// that pickle looks up in the module named by __module__ (a dotted
+// qualified name through the class, for a method). copy.copy and
+// copy.deepcopy then give the function itself.
+PyObject *function_reduce(PyObject *self, PyObject * /*unused*/) {
+    return new_ref(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
@@ -190,6 +228,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 

@@ -6,7 +6,7 @@ namespace nalo {
 int init_core(PyObject *module) {
     CoreState &state = core_state(module);
     state.function_type = make_function_type(module);
-    return state.function_type ? 0 : -1;
+    return state.function_type && watch_interpreter_exit() == 0 ? 0 : -1;
 }
 
 Ref import_module(const char *name) {
@@ -90,7 +90,7 @@ Ref get_global(PyObject *module, PyObject *name) {
 }
 
 PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache) {
-    const uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    const uint64_t version = compat::dict_version(dict);
     if (cache.value != nullptr && cache.version == version) {
         return cache.value;
     }
@@ -100,7 +100,7 @@ PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache) {
     }
     // A key's __eq__ run by the lookup may have changed the dict meanwhile;
     // then the value is not remembered.
-    if (reinterpret_cast<PyDictObject *>(dict)->ma_version_tag == version) {
+    if (compat::dict_version(dict) == version) {
         cache.value = value;
         cache.version = version;
     }

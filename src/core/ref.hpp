@@ -4,14 +4,28 @@
 // Ref goes out of scope, so every early error return in a function drops what
 // that function created. Borrowed references stay plain PyObject* and are
 // never stored in a Ref without taking a new reference first.
+//
+// Releases run on one more path than the error returns: a thread that the
+// interpreter ends while it shuts down (a daemon thread that asked for the
+// interpreter lock back inside one of our calls) is unwound through our
+// frames without the lock. There a release must not touch the object, so
+// every owner releases through drop().
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "shutdown.hpp"
 
 #include <utility>
 
 namespace nalo {
+
+// Releases one owned reference (null is allowed). On a thread being ended
+// without the interpreter lock the reference is left behind instead: the
+// process is exiting, and touching the object could crash it.
+inline void drop(PyObject *obj) noexcept {
+    if (obj != nullptr && may_touch_objects()) {
+        Py_DECREF(obj);
+    }
+}
 
 class Ref {
   public:
@@ -34,7 +48,7 @@ class Ref {
         std::swap(obj_, other.obj_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() { drop(obj_); }
 
     PyObject *get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }

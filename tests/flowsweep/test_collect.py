@@ -136,3 +136,36 @@ def test_code_object_lists_the_local_names(fs):
         "node_info", "node_id", "matched", "n",
     )
     assert code.co_argcount == 1
+
+
+def test_reads_follow_python_evaluation_order(fs, log):
+    """The discovery is read before its argument self.node_config."""
+    reads = []
+
+    class Watched(fs.FlowsweepManager):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+
+    mgr = Watched(FakeWrapper(), FakeFlow({}), {"id": "cam1"}, "k")
+    reads.clear()
+    mgr._collect_stream_redis_keys()
+    assert reads[1:5] == ["node_config", "_discover_downstream_nodes", "node_config",
+                         "redis_out_key"]
+
+
+def test_a_set_from_scan_is_merged_as_set_update_merges_it(fs, log):
+    """set.update takes a set's members from its table, never through an
+    __iter__ of its own."""
+
+    class Claims(set):
+        def __iter__(self):
+            yield from super().__iter__()
+            yield "redis_other_0"
+
+    class Wrapper(FakeWrapper):
+        def scan_keys(self, *, pattern):
+            return Claims(super().scan_keys(pattern=pattern))
+
+    mgr = fs.FlowsweepManager(Wrapper(["redis_cam1_0"]), FakeFlow({}), {"id": "cam1"}, "k")
+    assert sorted(mgr._collect_stream_redis_keys()) == ["k", "redis_cam1_0"]

@@ -1,6 +1,7 @@
 """non_max_suppression_cv_per_class: classes, their order, the per-class
 calls through the module global, and errors."""
 
+import gc
 import math
 
 import pytest
@@ -117,3 +118,30 @@ def test_class_matching_nothing_still_calls(nms):
     nms.non_max_suppression_cv = lambda **kw: seen.append(kw) or []
     assert nms.non_max_suppression_cv_per_class(APART, [0.9] * 3, [math.nan]) == []
     assert [(kw["boxes"], kw["scores"]) for kw in seen] == [([], [])]
+
+
+def test_a_class_set_changed_from_outside(nms, plain):
+    """The set of classes is reachable through the garbage collector, as the
+    plain loop's is: a member swapped for another mid-loop is scanned for as
+    the plain loop does. (Small ints hash to themselves: 14 takes a slot after
+    those of 10 to 13, so the walk of the set still meets it.)"""
+    boxes = [[i * 100, 0, 10, 10] for i in range(4)]
+    class_ids = [10, 11, 12, 13]
+
+    def run(namespace):
+        standard = namespace.non_max_suppression_cv
+        calls = []
+
+        def swapping(**kwargs):
+            if not calls:
+                for holder in gc.get_referrers(class_ids[0]):
+                    if type(holder) is set and holder == set(class_ids):
+                        holder.discard(13)
+                        holder.add(14)
+            calls.append(kwargs["boxes"])
+            return standard(**kwargs)
+
+        namespace.non_max_suppression_cv = swapping
+        return namespace.non_max_suppression_cv_per_class(boxes, [0.9] * 4, class_ids), calls
+
+    assert run(nms) == run(plain)

@@ -8,8 +8,15 @@ import pytest
 
 MEMORY = "measures memory growth, which ASan's quarantine and PYTHONMALLOC=malloc distort"
 
+THREAD_EXIT = (
+    "ends threads with pthread_exit(), whose unwinding through instrumented frames ASan does not "
+    "follow: the frames stay poisoned, and the thread's own exit then trips ASan's internal checks"
+)
+
 SKIPPED = {
     "tests/flowsweep/test_clear.py::test_repeated_calls_do_not_grow_memory": MEMORY,
+    **{f"tests/reliability/test_native_faults.py::test_exit_with_a_daemon_thread_inside_a_call"
+       f"[{module}]": THREAD_EXIT for module in ("flowsweep", "nms", "mqtt")},
 }
 
 

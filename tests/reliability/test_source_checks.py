@@ -170,3 +170,17 @@ def test_recursion_guard_check_finds_faults(snippet, problem):
 def test_ownership_check_finds_faults(snippet, problem):
     assert any(problem in p for p in ownership_problems(snippet))
     assert ownership_problems('// Py_DECREF(r.get());\nconst char *s = "Ref::steal(Py_None)";') == []
+
+
+def test_private_interpreter_interfaces_stay_in_the_compat_header():
+    """Everything private or version-dependent of the interpreter is reached
+    through src/core/compat.hpp, so that a new interpreter version is met in
+    one file."""
+    private = re.compile(r"\b_Py[A-Za-z]\w*|\bma_version_tag\b|->exc_info\b")
+    found = [
+        f"{path.relative_to(ROOT)}:{line_of(code, match.start())}: {match.group()}"
+        for path in SOURCES if path.name != "compat.hpp"
+        for code in [strip(path.read_text())]
+        for match in private.finditer(code)
+    ]
+    assert not found

@@ -109,7 +109,7 @@ class OwnedVector {
     }
     void clear() noexcept {
         for (PyObject *obj : items_) {
-            Py_DECREF(obj);
+            nalo::drop(obj);
         }
         items_.clear();
     }

@@ -6,9 +6,15 @@
 // every id is an exact int or str, `==` and hashing agree and run no Python
 // code, so one pass can group the positions of all classes at once; a group
 // is used only while the id list still holds the very objects it was grouped
-// from (Python code run between classes, or another thread, may change it),
-// else that class is scanned the plain way.
+// from (Python code run between classes, or another thread, may change it)
+// and for a class that is an exact int or str grouped from it (the set of
+// classes is reachable from Python, through the garbage collector, and may
+// be changed while it is walked), else that class is scanned the plain way.
+//
+// Both loops check for pending signals as they go: many classes, or a long
+// id list, would otherwise hold Ctrl-C back for seconds.
 #include "nms.hpp"
+#include "signals.hpp"
 
 #include <cstring>
 
@@ -40,7 +46,11 @@ class Grouping {
         }
         std::vector<Py_ssize_t> group_of(static_cast<size_t>(n));
         Py_ssize_t groups = 0;
+        nalo::SignalPoll signals;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if (signals.tick() < 0) {
+                return -1;
+            }
             PyObject *id = snapshot_.span()[static_cast<size_t>(i)];
             PyObject *found = PyDict_GetItemWithError(group_number_.get(), id);
             if (found != nullptr) {
@@ -85,25 +95,30 @@ class Grouping {
                                      static_cast<size_t>(n) * sizeof(PyObject *)) == 0;
     }
 
-    // The positions of the class `cls` (a member of the set built above).
+    // The positions of the class `cls`: 1 and the positions in `out` when
+    // `cls` is an exact int or str that was grouped (then `c == cls` runs no
+    // Python code and holds for exactly the ids of its group); 0 when the
+    // class must be scanned; -1 with the exception set.
     int positions_of(PyObject *cls, std::span<const Py_ssize_t> &out) const {
+        if (!PyLong_CheckExact(cls) && !PyUnicode_CheckExact(cls)) {
+            return 0;
+        }
         PyObject *found = PyDict_GetItemWithError(group_number_.get(), cls);
         if (found == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "class id missing from its grouping");
-            }
-            return -1;
+            return PyErr_Occurred() ? -1 : 0;
         }
         const auto g = static_cast<size_t>(PyLong_AsSsize_t(found));
         out = std::span<const Py_ssize_t>(positions_)
                   .subspan(static_cast<size_t>(start_[g]),
                            static_cast<size_t>(start_[g + 1] - start_[g]));
-        return 0;
+        return 1;
     }
 
   private:
-    OwnedVector snapshot_;              // the ids grouped, held so that no address is reused
-    Ref group_number_;                  // class id -> its group's number
+    OwnedVector snapshot_; // the ids grouped, held so that no address is reused
+    // class id -> its group's number. Holding only ints and strs, the dict
+    // is never tracked by the garbage collector, so nothing reaches it.
+    Ref group_number_;
     std::vector<Py_ssize_t> start_;     // group g is positions_[start_[g], start_[g + 1])
     std::vector<Py_ssize_t> positions_; // all positions, grouped
 };
@@ -112,7 +127,11 @@ class Grouping {
 // the list read live and the list item on the left of `==`.
 int scan(PyObject *class_ids, PyObject *cls, std::vector<Py_ssize_t> &out) {
     out.clear();
+    nalo::SignalPoll signals;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(class_ids); ++i) {
+        if (signals.tick() < 0) {
+            return -1;
+        }
         Ref id = Ref::borrow(PyList_GET_ITEM(class_ids, i));
         Ref equal = Ref::steal(PyObject_RichCompare(id.get(), cls, Py_EQ));
         if (!equal) {
@@ -265,13 +284,18 @@ PyObject *non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args)
     std::vector<Py_ssize_t> scanned;
     OwnedVector cls_boxes;
     OwnedVector cls_scores;
+    // Each class costs a call of the standard function at least: cheap
+    // enough to check for signals after every one.
+    nalo::SignalPoll signals(1);
     while (Ref cls = Ref::steal(PyIter_Next(classes.get()))) {
         std::span<const Py_ssize_t> cls_indices;
-        if (grouped > 0 && grouping.still_valid(class_ids)) {
-            if (grouping.positions_of(cls.get(), cls_indices) < 0) {
-                return nullptr;
-            }
-        } else {
+        const int found = grouped > 0 && grouping.still_valid(class_ids)
+                              ? grouping.positions_of(cls.get(), cls_indices)
+                              : 0;
+        if (found < 0) {
+            return nullptr;
+        }
+        if (found == 0) {
             if (scan(class_ids, cls.get(), scanned) < 0) {
                 return nullptr;
             }
@@ -291,6 +315,9 @@ PyObject *non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args)
         local_kept.reset();
         cls_boxes.clear();
         cls_scores.clear();
+        if (signals.tick() < 0) {
+            return nullptr;
+        }
     }
     if (PyErr_Occurred()) {
         return nullptr;

@@ -5,6 +5,7 @@
 // The Python calls on NumPy are skipped where NumPy's C API gives the same
 // objects (numpy_fast.cpp); everything else is done as the calls read.
 #include "nms.hpp"
+#include "signals.hpp"
 
 namespace nms {
 
@@ -46,7 +47,11 @@ int convert_boxes(const FunctionObject &fn, State &st, Items boxes, OwnedVector 
     FastBoxArrays fast_arrays(st);
     bool recheck = true;
     bool fast = false;
+    nalo::SignalPoll signals;
     for (Py_ssize_t i = 0; i < boxes.size(); ++i) {
+        if (signals.tick() < 0) {
+            return -1;
+        }
         Ref box = Ref::borrow(boxes[i]);
         if (recheck) {
             Ref np = nalo::get_global(fn.module, st[Name::np]);
@@ -80,7 +85,11 @@ int convert_boxes(const FunctionObject &fn, State &st, Items boxes, OwnedVector 
 
 // float_scores: float(s) with the built-in's rules (number texts parsed).
 int convert_scores(Items scores, OwnedVector &out) {
+    nalo::SignalPoll signals;
     for (Py_ssize_t i = 0; i < scores.size(); ++i) {
+        if (signals.tick() < 0) {
+            return -1;
+        }
         Ref score = Ref::borrow(scores[i]);
         Ref value = Ref::steal(PyNumber_Float(score.get()));
         if (!value) {

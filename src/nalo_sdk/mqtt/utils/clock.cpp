@@ -17,11 +17,11 @@ Ref read_clock(const FunctionObject &fn, State &st) {
         PyObject *now =
             nalo::cached_lookup(PyModule_GetDict(time.get()), st[Name::time], st.time_attr);
         if (now != nullptr && now == st.time_time) {
-            _PyTime_t t = 0;
-            if (_PyTime_GetSystemClockWithInfo(&t, nullptr) < 0) {
+            double seconds = 0.0;
+            if (nalo::compat::system_clock_seconds(seconds) < 0) {
                 return nullptr;
             }
-            return Ref::steal(PyFloat_FromDouble(_PyTime_AsSecondsDouble(t)));
+            return Ref::steal(PyFloat_FromDouble(seconds));
         }
         if (now == nullptr && PyErr_Occurred()) {
             return nullptr;

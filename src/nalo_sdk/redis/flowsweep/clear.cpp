@@ -69,13 +69,13 @@ PyObject *handle_failure(const FunctionObject &fn) {
     // that sys.exception() reports may come from an outer entry, a caller's
     // except block around a generator; writing that one back here would
     // leave the generator claiming to handle the caller's exception.)
-    _PyErr_StackItem *exc_state = PyThreadState_Get()->exc_info;
-    PyObject *outer = std::exchange(exc_state->exc_value, nalo::new_ref(error.get()));
+    PyObject *&handled = nalo::compat::handled_exception_slot();
+    PyObject *outer = std::exchange(handled, nalo::new_ref(error.get()));
     Ref text = Ref::steal(PyObject_Str(error.get()));
     Ref line = text ? Ref::steal(PyUnicode_FromFormat("Failed to clear Redis keys: %U", text.get()))
                     : nullptr;
     const int logged = line ? log_line(fn, Name::error, line.get()) : -1;
-    Py_XSETREF(exc_state->exc_value, outer);
+    Py_XSETREF(nalo::compat::handled_exception_slot(), outer);
     if (logged < 0) {
         return nullptr;
     }

@@ -1,5 +1,6 @@
 // Stream key collection: one SCAN per distinct node id of the stream.
 #include "flowsweep.hpp"
+#include "signals.hpp"
 
 namespace flowsweep {
 namespace {
@@ -36,18 +37,13 @@ Ref escaped_id(PyObject *node_id) {
     return text;
 }
 
-// Adds every name that one SCAN returned (set.update over an iterable).
-int add_all(PyObject *set, PyObject *matched) {
-    Ref it = Ref::steal(PyObject_GetIter(matched));
-    if (!it) {
-        return -1;
-    }
-    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
-        if (PySet_Add(set, name.get()) < 0) {
-            return -1;
-        }
-    }
-    return PyErr_Occurred() ? -1 : 0;
+// redis_keys.update(matched), by the set's own method: a set (of any
+// subclass) or a dict is merged from its table without iterating it, as
+// the method does; anything else is iterated.
+int update(const State &st, PyObject *redis_keys, PyObject *matched) {
+    PyObject *args[] = {redis_keys, matched};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(st[Name::update], args, 2, nullptr));
+    return result ? 0 : -1;
 }
 
 // [n["node_id"] for n in downstream_nodes]
@@ -57,9 +53,10 @@ Ref downstream_ids(const State &st, PyObject *downstream_nodes) {
     if (!it) {
         return nullptr;
     }
+    nalo::SignalPoll signals;
     while (Ref n = Ref::steal(PyIter_Next(it.get()))) {
         Ref node_id = Ref::steal(PyObject_GetItem(n.get(), st[Name::node_id]));
-        if (!node_id || PyList_Append(ids.get(), node_id.get()) < 0) {
+        if (!node_id || PyList_Append(ids.get(), node_id.get()) < 0 || signals.tick() < 0) {
             return nullptr;
         }
     }
@@ -107,15 +104,21 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
         return nullptr;
     }
 
-    // self._discover_downstream_nodes(self.node_config, set())
+    // self._discover_downstream_nodes(self.node_config, set()): the method is
+    // read before its arguments, as Python evaluates the call.
+    Ref discover = Ref::steal(PyObject_GetAttr(self, st[Name::discover]));
+    if (!discover) {
+        return nullptr;
+    }
     node_config = Ref::steal(PyObject_GetAttr(self, st[Name::node_config]));
     Ref visited = Ref::steal(PySet_New(nullptr));
     if (!node_config || !visited) {
         return nullptr;
     }
-    PyObject *discover_args[] = {self, node_config.get(), visited.get()};
+    PyObject *discover_args[] = {node_config.get(), visited.get()};
     Ref downstream_nodes =
-        Ref::steal(PyObject_VectorcallMethod(st[Name::discover], discover_args, 3, nullptr));
+        Ref::steal(PyObject_Vectorcall(discover.get(), discover_args, 2, nullptr));
+    discover.reset();
     if (!downstream_nodes) {
         return nullptr;
     }
@@ -130,9 +133,10 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
     if (!it) {
         return nullptr;
     }
+    nalo::SignalPoll signals;
     while (Ref node_info = Ref::steal(PyIter_Next(it.get()))) {
         Ref node_id = Ref::steal(PyObject_GetItem(node_info.get(), st[Name::node_id]));
-        if (!node_id || PySet_Add(node_ids.get(), node_id.get()) < 0) {
+        if (!node_id || PySet_Add(node_ids.get(), node_id.get()) < 0 || signals.tick() < 0) {
             return nullptr;
         }
     }
@@ -161,7 +165,7 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
         PyObject *scan_args[] = {wrapper.get(), pattern.get()};
         Ref matched =
             Ref::steal(PyObject_VectorcallMethod(st[Name::scan_keys], scan_args, 1, st.kw_pattern));
-        if (!matched || add_all(redis_keys.get(), matched.get()) < 0) {
+        if (!matched || update(st, redis_keys.get(), matched.get()) < 0) {
             return nullptr;
         }
     }

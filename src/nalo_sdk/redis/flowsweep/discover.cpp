@@ -8,9 +8,13 @@
 // max_depth below), and every entry goes straight into the one
 // result list (the nested calls' lists would only be copied into it).
 // Where a subclass or an instance overrides the method, the override is
-// called as the contract says, under the interpreter's recursion guard.
+// called as the contract says (an override that calls back into this
+// function passes the recursion guard of the call entry at every level).
+// The walk checks for pending signals as it goes, so Ctrl-C stops even a
+// walk that would only end with the memory.
 #include "cursor.hpp"
 #include "flowsweep.hpp"
+#include "signals.hpp"
 
 #include <vector>
 
@@ -42,8 +46,9 @@ class Walk {
         if (expand(node) < 0) {
             return -1;
         }
+        nalo::SignalPoll signals;
         while (!stack_.empty()) {
-            if (step() < 0) {
+            if (step() < 0 || signals.tick() < 0) {
                 return -1;
             }
         }
@@ -148,11 +153,11 @@ class Walk {
     // self._discover_downstream_nodes(next_node, visited), then extend.
     int descend(PyObject *next_node) {
         PyObject *found = nullptr;
-        const int unbound = _PyObject_GetMethod(self_, st_[Name::discover], &found);
-        Ref method = Ref::steal(found);
-        if (!method) {
+        const int unbound = nalo::compat::get_method(self_, st_[Name::discover], &found);
+        if (unbound < 0) {
             return -1;
         }
+        Ref method = Ref::steal(found);
         if (unbound && nalo::is_function_with_impl(method.get(), discover_downstream_nodes)) {
             if (!PyDict_CheckExact(next_node)) {
                 PyErr_Format(PyExc_TypeError,
@@ -166,13 +171,9 @@ class Walk {
     }
 
     int call_override(PyObject *method, bool unbound, PyObject *next_node) {
-        if (Py_EnterRecursiveCall(" while discovering downstream nodes")) {
-            return -1;
-        }
         PyObject *call[] = {self_, next_node, visited_};
         Ref found = unbound ? Ref::steal(PyObject_Vectorcall(method, call, 3, nullptr))
                             : Ref::steal(PyObject_Vectorcall(method, call + 1, 2, nullptr));
-        Py_LeaveRecursiveCall();
         if (!found) {
             return -1;
         }

@@ -31,6 +31,7 @@ enum class Name : size_t {
     redis_wrapper,
     keys_cleared,
     scan_keys,
+    update,
     delete_many,
     discover,
     collect,

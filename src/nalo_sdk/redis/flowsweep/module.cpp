@@ -30,6 +30,7 @@ constexpr std::array<const char *, static_cast<size_t>(Name::count_)> name_texts
     "redis_wrapper",
     "_keys_cleared",
     "scan_keys",
+    "update",
     "delete_many",
     "_discover_downstream_nodes",
     "_collect_stream_redis_keys",
