@@ -4,7 +4,8 @@ Every logger that ``get_logger`` returns writes through one handler shared by
 the whole kit: one line per record on standard error, "time level name:
 message". The level comes from the environment variable ``NALO_LOG_LEVEL``
 (a level name such as DEBUG, INFO, WARNING, ERROR, or a number; default
-INFO), read when a logger is first configured.
+INFO), read when a logger is first configured. Any other value is reported
+in a warning and INFO used instead.
 
 Kit loggers do not pass their records on to the root logger, so a node whose
 own code configures the root logger does not print every kit line twice. To
@@ -48,8 +49,14 @@ def _level_from_env():
     text = os.environ.get(LEVEL_ENV, "").strip()
     if not text:
         return DEFAULT_LEVEL, None
-    if text.lstrip("-").isdigit():
-        return int(text), None
+    # ASCII digits only: str.isdigit() also takes "²", which int() refuses,
+    # and an import of the kit must never fail over a log level.
+    digits = text[1:] if text.startswith("-") else text
+    if digits.isascii() and digits.isdigit():
+        try:
+            return int(text), None
+        except ValueError:  # more digits than int() reads
+            return DEFAULT_LEVEL, text
     level = logging.getLevelName(text.upper())
     # getLevelName answers an unknown name with the text "Level X".
     if isinstance(level, int):

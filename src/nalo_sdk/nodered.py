@@ -16,17 +16,27 @@ for example ``http://127.0.0.1:1880``): the deployed flows are fetched with
 comes from ``token`` or the variable ``NALO_NODE_RED_TOKEN``. The running
 node is the one given as ``node_id``, else ``nalo_sdk.constants.NODE_ID``
 (the variable ``NALO_NODE_ID``).
+
+A flows file must be a regular file of at most ``MAX_FLOWS_BYTES`` (64 MiB);
+an answer of the admin API the same size at most, complete within
+``DEFAULT_HTTP_MAX_TIME`` (30 s). Node-RED's own flows of even a large
+installation are well below 10 MB: more is not a flow export, and a device,
+a FIFO or a peer that never ends its answer would otherwise hold the node or
+fill its memory.
 """
 
 import http.client
 import json
 import os
 import socket
+import stat
+import threading
 import urllib.error
 import urllib.parse
 import urllib.request
 
 import nalo_sdk.constants
+from nalo_sdk.urls import shown as _shown
 
 FLOWS_ENV = "NALO_FLOWS_FILE"
 NODE_ID_ENV = "NALO_NODE_ID"
@@ -35,6 +45,13 @@ DEFAULT_FLOWS_FILE = "~/.node-red/flows.json"
 # Long enough for a busy Node-RED on a small board, short enough that a node
 # does not wait for minutes on an address that swallows its packets.
 DEFAULT_HTTP_TIMEOUT = 10.0
+# The whole exchange with the admin API, however the peer paces its bytes: a
+# flows export comes from a Node-RED on the same host or network in well
+# under a second; 30 s leaves a slow board room.
+DEFAULT_HTTP_MAX_TIME = 30.0
+# The largest flows file or admin API answer taken (see above).
+MAX_FLOWS_BYTES = 64 * 1024 * 1024
+READ_CHUNK = 64 * 1024
 URL_SCHEMES = ("http://", "https://")
 
 
@@ -79,16 +96,133 @@ def flows_url(base_url):
     return urllib.parse.urlunsplit((parts.scheme, parts.netloc, path, parts.query, ""))
 
 
-def _shown(url):
-    """A URL for messages: without a password it may hold."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = f"{parts.username}:***@{parts.netloc.rpartition('@')[2]}"
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc))
+def _size(count):
+    return f"{count / (1024 * 1024):g} MiB" if count >= 1024 * 1024 else f"{count} bytes"
 
 
-def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
+def _too_large(count=None):
+    of = f" ({_size(count)})" if count is not None else ""
+    return f"larger than the {_size(MAX_FLOWS_BYTES)} a flows file may hold{of}"
+
+
+def _file_kind(mode):
+    for test, kind in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+    ):
+        if test(mode):
+            return kind
+    return "not a file"
+
+
+def _json_problem(error):
+    """What a ValueError of ``json.loads`` other than a syntax error says: a
+    number too long for Python to read. Its advice to raise the limit is for
+    programmers, not for whoever reads this message."""
+    return str(error).split(";")[0]
+
+
+class _TimeLimit:
+    """Shuts down the connections of one request when its time is up.
+
+    A socket timeout bounds each read, not the exchange: a peer that sends a
+    byte now and then keeps every read short. When ``seconds`` have passed,
+    the connection opened for the request is shut down, which ends a read
+    that waits, in the headers or the body alike; ``expired`` then says so.
+    (A TLS handshake is bounded by the socket timeout alone.)
+    """
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.expired = False
+        self._sockets = []
+        self._lock = threading.Lock()
+        self._timer = threading.Timer(seconds, self._expire)
+        self._timer.daemon = True
+
+    def watch(self, sock):
+        with self._lock:
+            self._sockets.append(sock)
+            if self.expired:
+                self._shut(sock)
+
+    @staticmethod
+    def _shut(sock):
+        try:
+            # socket.socket's own shutdown, also for a TLS socket: the read
+            # of the other thread sees the end of the connection, and the
+            # TLS object it reads with is left as it is.
+            socket.socket.shutdown(sock, socket.SHUT_RDWR)
+        except OSError:
+            pass  # closed already
+
+    def _expire(self):
+        with self._lock:
+            self.expired = True
+            for sock in self._sockets:
+                self._shut(sock)
+
+    def opener(self):
+        """An opener like ``urlopen``'s whose connections are watched."""
+        limit = self
+
+        def watched(connection_class):
+            class Watched(connection_class):
+                def connect(self):
+                    super().connect()
+                    limit.watch(self.sock)
+
+            return Watched
+
+        class HTTPHandler(urllib.request.HTTPHandler):
+            def http_open(self, req):
+                return self.do_open(watched(http.client.HTTPConnection), req)
+
+        class HTTPSHandler(urllib.request.HTTPSHandler):
+            def https_open(self, req):
+                return self.do_open(
+                    watched(http.client.HTTPSConnection),
+                    req,
+                    context=self._context,
+                    check_hostname=self._check_hostname,
+                )
+
+        return urllib.request.build_opener(HTTPHandler, HTTPSHandler)
+
+    def __enter__(self):
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._timer.cancel()
+
+
+def _read_answer(answer, where):
+    """The body of ``answer``, read in chunks, at most ``MAX_FLOWS_BYTES``."""
+    if answer.length is not None and answer.length > MAX_FLOWS_BYTES:  # its Content-Length
+        raise FlowError(f"{where}: the answer is {_too_large(answer.length)}")
+    chunks = []
+    size = 0
+    while True:
+        chunk = answer.read(READ_CHUNK)
+        if not chunk:
+            break
+        size += len(chunk)
+        if size > MAX_FLOWS_BYTES:
+            raise FlowError(f"{where}: the answer is {_too_large()}")
+        chunks.append(chunk)
+    if answer.length:
+        # http.client ends a read of a shortened answer quietly.
+        raise FlowError(f"{where}: the connection closed {answer.length} bytes before the end")
+    return b"".join(chunks)
+
+
+def fetch_deployed_flows(
+    base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT, max_time=DEFAULT_HTTP_MAX_TIME
+):
     """Return ``(records, rev)``: the flows deployed in the Node-RED at
     ``base_url`` and their revision (None from a Node-RED that answers in
     the first form of the API).
@@ -96,8 +230,10 @@ def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
     Asks for the second form of the answer (``Node-RED-API-Version: v2``,
     an object with ``flows`` and ``rev``) and takes the first (a bare array
     of records) as well. Any failure raises ``FlowError`` naming the URL:
-    no connection, no answer within ``timeout`` seconds, an HTTP error
-    status, an answer that is not JSON or has no list of records.
+    no connection, no answer within ``timeout`` seconds (for the connection
+    and for each read), an answer not complete within ``max_time`` seconds
+    or larger than ``MAX_FLOWS_BYTES``, an HTTP error status, an answer that
+    is not JSON or has no list of records.
     """
     url = flows_url(base_url)
     where = f"Node-RED flows at {_shown(url)!r}"
@@ -107,10 +243,16 @@ def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
     if token:
         headers["Authorization"] = f"Bearer {token}"
     request = urllib.request.Request(url, headers=headers, method="GET")
+    limit = _TimeLimit(max_time)
+    too_long = f"{where}: no complete answer within {max_time} s"
     try:
-        with urllib.request.urlopen(request, timeout=timeout) as answer:
+        with limit, limit.opener().open(request, timeout=timeout) as answer:
             content_type = answer.headers.get("Content-Type", "")
-            body = answer.read()
+            body = _read_answer(answer, where)
+    except FlowError as error:
+        if limit.expired:
+            raise FlowError(too_long) from error
+        raise
     except urllib.error.HTTPError as error:
         hint = ""
         if error.code == 401:
@@ -118,18 +260,22 @@ def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
         elif error.code == 404:
             hint = " (is this the Node-RED base URL, its httpAdminRoot?)"
         raise FlowError(f"{where}: HTTP {error.code} {error.reason}{hint}") from error
-    except (TimeoutError, socket.timeout) as error:
-        raise FlowError(f"{where}: no answer within {timeout} s") from error
-    except urllib.error.URLError as error:
-        reason = error.reason
+    except (OSError, http.client.HTTPException, ValueError) as error:
+        if limit.expired:
+            # The connection was shut down under a read.
+            raise FlowError(too_long) from error
+        reason = error.reason if isinstance(error, urllib.error.URLError) else error
         if isinstance(reason, (TimeoutError, socket.timeout)):
             raise FlowError(f"{where}: no answer within {timeout} s") from error
-        text = getattr(reason, "strerror", None) or reason
-        raise FlowError(f"{where}: cannot be reached: {text}") from error
-    except (OSError, http.client.HTTPException, ValueError) as error:
+        if isinstance(error, urllib.error.URLError):
+            text = getattr(reason, "strerror", None) or reason
+            raise FlowError(f"{where}: cannot be reached: {text}") from error
         # A connection dropped half-way, a reply that is not HTTP, a URL that
         # urllib cannot use.
         raise FlowError(f"{where}: the request failed: {error!r}") from error
+    if limit.expired:
+        # The shutdown may also look like the end of the answer.
+        raise FlowError(too_long)
     try:
         data = json.loads(body)
     except (json.JSONDecodeError, UnicodeDecodeError) as error:
@@ -140,6 +286,9 @@ def fetch_deployed_flows(base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
         ) from error
     except RecursionError as error:
         raise FlowError(f"{where}: the answer is not usable JSON: nested too deeply") from error
+    except ValueError as error:
+        problem = _json_problem(error)
+        raise FlowError(f"{where}: the answer is not usable JSON: {problem}") from error
     if isinstance(data, dict):
         if not isinstance(data.get("flows"), list):
             raise FlowError(
@@ -173,20 +322,32 @@ class NaloFlow:
     for other sources).
     """
 
-    def __init__(self, flow=None, node_id=None, *, token=None, timeout=DEFAULT_HTTP_TIMEOUT):
+    def __init__(
+        self,
+        flow=None,
+        node_id=None,
+        *,
+        token=None,
+        timeout=DEFAULT_HTTP_TIMEOUT,
+        max_time=DEFAULT_HTTP_MAX_TIME,
+    ):
         """``flow``: a path to a flows JSON file, the base URL of a running
         Node-RED (``http://...``, ``https://...``), or an already parsed list
         of records (default: ``NALO_FLOWS_FILE``, else
         ``~/.node-red/flows.json``). ``node_id``: the running node (default:
-        ``NODE_ID`` from ``nalo_sdk.constants``). ``token`` and ``timeout``
-        apply to a URL only: the admin API's bearer token (default:
-        ``NALO_NODE_RED_TOKEN``) and the seconds to wait for its answer."""
+        ``NODE_ID`` from ``nalo_sdk.constants``). ``token``, ``timeout`` and
+        ``max_time`` apply to a URL only: the admin API's bearer token
+        (default: ``NALO_NODE_RED_TOKEN``), the seconds to wait for the
+        connection and for each read, and the seconds the whole answer may
+        take."""
         if flow is None:
             flow = default_flows_file()
         self.rev = None
         if is_flow_url(flow):
             self.source = flow
-            records, self.rev = fetch_deployed_flows(flow, token=token, timeout=timeout)
+            records, self.rev = fetch_deployed_flows(
+                flow, token=token, timeout=timeout, max_time=max_time
+            )
             self._where = f"Node-RED flows at {_shown(flows_url(flow))!r}"
         elif isinstance(flow, (str, os.PathLike)):
             self.source = os.fspath(flow)
@@ -203,10 +364,26 @@ class NaloFlow:
     def _read(self, path):
         where = f"flows file {path!r}"
         try:
-            with open(path, "rb") as file:
-                data = file.read()
+            # Non-blocking, so that opening a FIFO does not wait for a writer;
+            # what is opened is then checked, not the path (which may change).
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
         except OSError as error:
             raise FlowError(f"{where}: cannot be read: {error.strerror or error}") from error
+        try:
+            status = os.fstat(fd)
+            if not stat.S_ISREG(status.st_mode):
+                raise FlowError(f"{where}: not a regular file ({_file_kind(status.st_mode)})")
+            if status.st_size > MAX_FLOWS_BYTES:
+                raise FlowError(f"{where}: {_too_large(status.st_size)}")
+            with open(fd, "rb", closefd=False) as file:
+                # One byte more than allowed: a file that grew since is seen.
+                data = file.read(MAX_FLOWS_BYTES + 1)
+        except OSError as error:
+            raise FlowError(f"{where}: cannot be read: {error.strerror or error}") from error
+        finally:
+            os.close(fd)
+        if len(data) > MAX_FLOWS_BYTES:
+            raise FlowError(f"{where}: {_too_large()}")
         if not data.strip():
             raise FlowError(f"{where}: is empty, not JSON")
         try:
@@ -219,6 +396,8 @@ class NaloFlow:
             raise FlowError(f"{where}: not JSON: not UTF-8 text ({error.reason})") from error
         except RecursionError as error:
             raise FlowError(f"{where}: not usable JSON: nested too deeply") from error
+        except ValueError as error:
+            raise FlowError(f"{where}: not usable JSON: {_json_problem(error)}") from error
 
     def _check_records(self, records):
         if not isinstance(records, list):

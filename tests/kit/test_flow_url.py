@@ -5,6 +5,7 @@ import http.server
 import json
 import socket
 import threading
+import time
 
 import pytest
 
@@ -117,3 +118,53 @@ def test_only_http_urls_are_fetched(tmp_path):
     # file:// is a path to NaloFlow (and so not found), never fetched.
     with pytest.raises(FlowError, match="cannot be read"):
         NaloFlow("file:///etc/passwd")
+
+
+def drip_headers(conn):
+    conn.sendall(b"HTTP/1.1 200 OK\r\nX-Slow: ")
+    while True:
+        conn.sendall(b"a")
+        time.sleep(0.3)
+
+
+def drip_body(conn):
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
+    while True:
+        conn.sendall(b" ")
+        time.sleep(0.3)
+
+
+def endless_chunks(conn):
+    conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+    chunk = b"%x\r\n%s\r\n" % (1 << 20, b" " * (1 << 20))
+    for _ in range(256):  # then a cut: an answer without bound ended in MemoryError
+        conn.sendall(chunk)
+
+
+@pytest.mark.parametrize(
+    "peer, problem",
+    [
+        # Each read gets a byte in time: only a bound on the whole answer ends it.
+        (drip_headers, r"no complete answer within 1.5 s"),
+        (drip_body, r"no complete answer within 1.5 s"),
+        (endless_chunks, r"the answer is larger than the 64 MiB a flows file may hold"),
+    ],
+)
+def test_answers_without_end(peer, problem):
+    def serve():
+        conn, _ = listener.accept()
+        with conn:
+            conn.recv(65536)
+            try:
+                peer(conn)
+            except OSError:
+                pass  # the client gave up
+
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        url = f"http://127.0.0.1:{listener.getsockname()[1]}"
+        threading.Thread(target=serve, daemon=True).start()
+        with pytest.raises(FlowError, match=problem) as caught:
+            NaloFlow(url, timeout=1, max_time=1.5)
+    assert str(caught.value).startswith(f"Node-RED flows at '{url}/flows': ")

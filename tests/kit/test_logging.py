@@ -15,6 +15,8 @@ from nalo_sdk.logging import get_logger, kit_handler
         ("ERROR", logging.ERROR),
         ("15", 15),
         ("loud", logging.INFO),  # no level: the default, and a warning
+        ("--10", logging.INFO),  # looked like a number to the check, not to int()
+        ("²", logging.INFO),
     ],
 )
 def test_one_handler_and_level_from_env(monkeypatch, capsys, env, level):
@@ -31,4 +33,4 @@ def test_one_handler_and_level_from_env(monkeypatch, capsys, env, level):
     first.error("boom")
     lines = capsys.readouterr().err.splitlines()
     assert lines[-1].endswith(f"ERROR {name}: boom")
-    assert ("names no log level" in lines[0]) == (env == "loud")
+    assert ("names no log level" in lines[0]) == (level == logging.INFO and env is not None)

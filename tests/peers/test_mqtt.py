@@ -166,3 +166,36 @@ def test_broker_gone_is_an_error_not_a_hang():
                 publisher.publish({"id": "n"})
         finally:
             publisher.close()
+
+
+def test_threads_publishing_first_at_once_share_one_connection(mosquitto, subscribe):
+    subscriber = subscribe("results/shared")
+    before = set(threading.enumerate())
+    publisher = NaloPublisher(mosquitto.url)
+    start = threading.Barrier(6)
+    errors = []
+
+    def publish(number):
+        start.wait()
+        try:
+            publisher.publish({"n": number}, topic="results/shared")
+        except Exception as error:  # kept for the assertion below
+            errors.append(error)
+
+    threads = [threading.Thread(target=publish, args=(n,)) for n in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    publisher.close()
+    assert errors == []
+    assert set(threading.enumerate()) == before  # no network thread left behind
+    # One connection, so no client took over another's session.
+    log = mosquitto.log_text()
+    assert log.count(f" as {publisher.client_id} ") == 1
+    assert f"Client {publisher.client_id} already connected" not in log
+
+    publisher.publish({"n": 6}, topic="results/shared")  # connects again after close()
+    publisher.close()
+    got = sorted(json.loads(m.payload)["n"] for m in subscriber.wait_for(7))
+    assert got == list(range(7))

@@ -21,6 +21,8 @@ import urllib.parse
 import uuid
 
 import nalo_sdk.constants
+from nalo_sdk.urls import PORT_PROBLEM
+from nalo_sdk.urls import shown as _shown
 
 URL_ENV = "NALO_MQTT_URL"
 DEFAULT_URL = "mqtt://127.0.0.1:1883"
@@ -157,30 +159,25 @@ def encode_payload(payload):
 
 def parse_url(url):
     """``(host, port, username, password)`` of an ``mqtt://`` URL."""
-    parts = urllib.parse.urlsplit(url)
+    bad = f"bad MQTT broker URL {_shown(url)!r}"
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError as error:  # a broken IPv6 address
+        raise ValueError(f"{bad}: {error}") from None
     if parts.scheme.lower() != "mqtt":
-        raise ValueError(f"bad MQTT broker URL {url!r}: the scheme must be mqtt://")
+        raise ValueError(f"{bad}: the scheme must be mqtt://")
     try:
         port = parts.port or DEFAULT_PORT
-    except ValueError as error:
-        raise ValueError(f"bad MQTT broker URL {url!r}: {error}") from None
+    except ValueError:
+        raise ValueError(f"{bad}: {PORT_PROBLEM}") from None
     if not parts.hostname:
-        raise ValueError(f"bad MQTT broker URL {url!r}: no host")
+        raise ValueError(f"{bad}: no host")
     if parts.path not in ("", "/") or parts.query:
-        raise ValueError(f"bad MQTT broker URL {url!r}: nothing may follow host:port")
+        raise ValueError(f"{bad}: nothing may follow host:port")
     unquote = urllib.parse.unquote
     username = unquote(parts.username) if parts.username is not None else None
     password = unquote(parts.password) if parts.password is not None else None
     return parts.hostname, port, username, password
-
-
-def _shown(url):
-    """A URL for messages: without a password it may hold."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    netloc = f"{parts.username}:***@{parts.netloc.rpartition('@')[2]}"
-    return urllib.parse.urlunsplit(parts._replace(netloc=netloc))
 
 
 def _paho():
@@ -214,7 +211,13 @@ class NaloPublisher:
     opens it: the TCP connection, then the broker's CONNACK, each within
     ``timeout`` seconds, else ``PublishError``. paho's network thread keeps
     the connection alive and reconnects after a loss; ``publish`` waits up to
-    ``timeout`` for it to be back. ``close()`` disconnects.
+    ``timeout`` for it to be back. ``close()`` disconnects and ends that
+    thread.
+
+    One publisher may be shared by threads: connecting and closing take a
+    lock, so that threads that publish at once share one connection, and a
+    publisher never has two clients (which, having one client id, would
+    throw each other off the broker).
     """
 
     def __init__(
@@ -244,6 +247,10 @@ class NaloPublisher:
         self.keepalive = keepalive
         self.client_id = client_id if client_id is not None else f"nalo-{uuid.uuid4().hex[:16]}"
         self._client = None
+        # The client being connected or connected: callbacks of any other
+        # (one closed meanwhile) change nothing.
+        self._current = None
+        self._lock = threading.Lock()
         self._connected = threading.Event()
         self._answered = threading.Event()
         self._refused = None
@@ -276,6 +283,8 @@ class NaloPublisher:
         return client
 
     def _on_connect(self, client, userdata, flags, rc, properties=None):
+        if client is not self._current:
+            return
         if rc == 0:
             self._refused = None
             self._connected.set()
@@ -284,15 +293,29 @@ class NaloPublisher:
         self._answered.set()
 
     def _on_disconnect(self, client, userdata, rc, properties=None):
-        self._connected.clear()
+        if client is self._current:
+            self._connected.clear()
 
     def connect(self):
         """Connect to the broker, unless connected already; returns self."""
-        if self._client is not None:
-            return self
+        self._connection()
+        return self
+
+    def _connection(self):
+        """The connected client, connecting first when there is none."""
+        with self._lock:
+            if self._client is None:
+                self._client = self._open()
+            return self._client
+
+    def _open(self):
+        # Called with the lock held. A client that fails here is shut before
+        # the error is raised: no network thread is left behind.
         mqtt = _paho()
         client = self._make_client(mqtt)
+        self._current = client
         self._answered.clear()
+        self._connected.clear()
         try:
             client.connect(self.host, self.port, keepalive=self.keepalive)
         except (TimeoutError, OSError) as error:
@@ -308,8 +331,7 @@ class NaloPublisher:
             refused = self._refused
             self._shut(client)
             raise self._fail(f"connection refused: {mqtt.connack_string(refused)}")
-        self._client = client
-        return self
+        return client
 
     def publish(self, payload, node_id=None, *, topic=None, retain=False):
         """Publish ``payload`` as JSON and return the topic used.
@@ -324,10 +346,10 @@ class NaloPublisher:
         client and may still reach the broker while the connection lives."""
         data = encode_payload(payload)
         topic = topic_for(payload, node_id, topic)
-        self.connect()
+        client = self._connection()
         if not self._connected.wait(self.timeout):
             raise self._fail(f"connection lost and not back within {self.timeout} s")
-        info = self._client.publish(topic, data, qos=self.qos, retain=retain)
+        info = client.publish(topic, data, qos=self.qos, retain=retain)
         try:
             info.wait_for_publish(self.timeout)
         except (RuntimeError, ValueError) as error:
@@ -346,12 +368,16 @@ class NaloPublisher:
             client.loop_stop()
 
     def close(self):
-        """Disconnect; a closed publisher connects again on the next
-        ``publish``."""
-        client, self._client = self._client, None
-        self._connected.clear()
-        if client is not None:
-            self._shut(client)
+        """Disconnect and end the network thread; a closed publisher
+        connects again on the next ``publish``."""
+        with self._lock:
+            client, self._client = self._client, None
+            self._current = None
+            self._connected.clear()
+            if client is not None:
+                # Under the lock: the next connection, with the same client
+                # id, opens only once this one is shut.
+                self._shut(client)
 
     def __enter__(self):
         return self.connect()

@@ -1,12 +1,15 @@
 """The kit's Redis wrapper: key listing and bulk deletion over redis-py,
 on one Redis server or on a Redis Cluster."""
 
+import contextlib
 import os
 import urllib.parse
 
 import redis
 import redis.cluster
 from redis.crc import key_slot
+
+from nalo_sdk.urls import PORT_PROBLEM, shown
 
 URL_ENV = "NALO_REDIS_URL"
 DEFAULT_URL = "redis://127.0.0.1:6379/0"
@@ -15,6 +18,28 @@ DEFAULT_DELETE_BATCH = 1000
 # Without a connect timeout an unreachable host (not a refused port) would
 # hang the node's first request for minutes.
 DEFAULT_CONNECT_TIMEOUT = 5.0
+# Without a read timeout a server that stops answering (stopped, swapping,
+# a listener that is not Redis, a TLS URL on a plain port) holds the cleanup
+# for ever. No request of the kit takes the server long: a SCAN step (COUNT
+# 1000) or an UNLINK of 1000 keys is a matter of milliseconds, even on a
+# store of millions of keys (a whole SCAN pass over 1,000,000 keys takes
+# about half a second on loopback). 10 s is twice Redis's own busy-script limit
+# (busy-reply-threshold, 5 s), after which a busy server answers BUSY rather
+# than nothing, and leaves room for a fork or a disk stall on a small board.
+DEFAULT_READ_TIMEOUT = 10.0
+# A connection idle for longer is checked with a PING before it carries a
+# request, so that one the server or a firewall dropped meanwhile fails
+# before a request is written into it. A node cleans up now and then, far
+# apart: 30 s is well below the idle limits of firewalls and NAT (minutes),
+# and costs one round trip only after such a pause.
+DEFAULT_HEALTH_CHECK_INTERVAL = 30
+# redis-py's errors of the connection, which say the server's address at
+# best: these are raised again with the server's URL in front.
+NAMED_ERRORS = (
+    redis.ConnectionError,
+    redis.TimeoutError,
+    redis.exceptions.RedisClusterException,
+)
 # The URL schemes of a Redis Cluster, and the scheme of each of its nodes.
 CLUSTER_SCHEMES = {"redis+cluster": "redis", "rediss+cluster": "rediss"}
 DEFAULT_PORT = 6379
@@ -65,19 +90,41 @@ def _cluster_seeds(url):
         node = urllib.parse.urlsplit("//" + text.strip())
         try:
             port = node.port or DEFAULT_PORT
-        except ValueError as error:
-            raise ValueError(f"bad Redis Cluster URL {url!r}: {error}") from None
+        except ValueError:
+            raise ValueError(f"bad Redis Cluster URL {shown(url)!r}: {PORT_PROBLEM}") from None
         if not node.hostname:
-            raise ValueError(f"bad Redis Cluster URL {url!r}: a node without a host")
+            raise ValueError(f"bad Redis Cluster URL {shown(url)!r}: a node without a host")
         seeds.append((node.hostname, port))
     if parts.path not in ("", "/", "/0"):
         raise ValueError(
-            f"bad Redis Cluster URL {url!r}: a cluster has only database 0, not {parts.path[1:]!r}"
+            f"bad Redis Cluster URL {shown(url)!r}: a cluster has only database 0, "
+            f"not {parts.path[1:]!r}"
         )
     host, port = seeds[0]
     netloc = f"{userinfo}{at}[{host}]:{port}" if ":" in host else f"{userinfo}{at}{host}:{port}"
     first = urllib.parse.urlunsplit((scheme, netloc, "", parts.query, ""))
     return first, [redis.cluster.ClusterNode(host, port) for host, port in seeds[1:]]
+
+
+def _check_server_url(url):
+    """Refuse what redis-py would take silently or name with the password:
+    a database path that is not a number (redis-py then uses database 0,
+    and the cleanup would delete there), a port that is not a number."""
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError as error:  # a broken IPv6 address
+        raise ValueError(f"bad Redis URL {shown(url)!r}: {error}") from None
+    if parts.scheme.lower() not in ("redis", "rediss"):
+        return  # unix:// names its database in the query; redis-py refuses others
+    try:
+        parts.port
+    except ValueError:
+        raise ValueError(f"bad Redis URL {shown(url)!r}: {PORT_PROBLEM}") from None
+    database = urllib.parse.unquote(parts.path)[1:]
+    if database and not (database.isascii() and database.isdigit()):
+        raise ValueError(
+            f"bad Redis URL {shown(url)!r}: the database {database!r} is not a number"
+        )
 
 
 def _positive_int(value, what):
@@ -102,8 +149,19 @@ class NaloRedis:
     On a cluster, ``scan_keys`` lists the keys of every primary and
     ``delete_many`` deletes keys of any hash slots, grouped by slot.
 
+    Every request waits at most ``socket_connect_timeout`` (default 5 s) for
+    the connection and ``socket_timeout`` (default 10 s) for each answer;
+    an idle connection is checked with a PING before reuse after
+    ``health_check_interval`` seconds (default 30). Each can be given as a
+    keyword or in the URL's query (``?socket_timeout=2``), which wins.
+
     Errors from the server or the connection are raised to the caller as
-    redis-py exceptions; nothing is retried or swallowed here.
+    redis-py exceptions; nothing is retried or swallowed here. Those of the
+    connection (``redis.ConnectionError``, ``redis.TimeoutError``, and
+    ``RedisClusterException`` of a cluster that cannot be reached) are
+    raised again as the same type, their text prefixed with "Redis at
+    <URL>: " (the URL without its password) and chained to the original.
+    No password is ever shown, in a repr or in a message.
     """
 
     def __init__(
@@ -127,13 +185,19 @@ class NaloRedis:
                 raise ValueError("give either a client or a URL with options, not both")
             self._redis_client = client
             self.url = None
+            self._where = repr(client)
             return
         self.url = url if url is not None else default_url()
         if not isinstance(self.url, str):
             raise TypeError(f"url must be a str, not {type(self.url).__name__}")
+        self._where = shown(self.url)
         if not self.url.startswith("unix:"):
             # redis-py's Unix socket connections take no connect timeout.
             client_options.setdefault("socket_connect_timeout", DEFAULT_CONNECT_TIMEOUT)
+        # Keywords: redis-py lets the URL's query win over them. (redis-py
+        # 4.3 passes no health check interval to the nodes of a cluster.)
+        client_options.setdefault("socket_timeout", DEFAULT_READ_TIMEOUT)
+        client_options.setdefault("health_check_interval", DEFAULT_HEALTH_CHECK_INTERVAL)
         if is_cluster_url(self.url):
             first, others = _cluster_seeds(self.url)
             if others:
@@ -141,8 +205,10 @@ class NaloRedis:
                     client_options.get("startup_nodes") or []
                 )
             # Connects at once, to learn which node serves which slots.
-            self._redis_client = redis.cluster.RedisCluster.from_url(first, **client_options)
+            with self._server_named():
+                self._redis_client = redis.cluster.RedisCluster.from_url(first, **client_options)
         else:
+            _check_server_url(self.url)
             self._redis_client = redis.Redis.from_url(self.url, **client_options)
 
     @property
@@ -151,12 +217,31 @@ class NaloRedis:
         return isinstance(self._redis_client, redis.cluster.RedisCluster)
 
     def __repr__(self):
-        where = self.url if self.url is not None else repr(self._redis_client)
-        return f"NaloRedis({where})"
+        return f"NaloRedis({self._where})"
+
+    @contextlib.contextmanager
+    def _server_named(self):
+        """Raise the connection errors of redis-py inside the block again,
+        as the same type, naming the server."""
+        try:
+            yield
+        except NAMED_ERRORS as error:
+            where = f"Redis at {self._where}"
+            text = str(error)
+            if text.startswith(where):
+                raise
+            try:
+                named = type(error)(f"{where}: {text}")
+            except Exception:  # a type that wants other arguments: as it is
+                named = None
+            if named is None:
+                raise
+            raise named from error
 
     def ping(self):
         """Ask the server for a reply; True, or a redis-py exception."""
-        return bool(self._redis_client.ping())
+        with self._server_named():
+            return bool(self._redis_client.ping())
 
     def scan_keys(self, pattern="*", count=None):
         """Return the names (``str``) of the keys that match the glob
@@ -171,12 +256,13 @@ class NaloRedis:
         """
         count = self.scan_count if count is None else _positive_int(count, "count")
         names = {}
-        if self.cluster:
-            found = self._scan_cluster(pattern, count)
-        else:
-            found = self._redis_client.scan_iter(match=pattern, count=count)
-        for name in found:
-            names[key_text(name)] = None
+        with self._server_named():
+            if self.cluster:
+                found = self._scan_cluster(pattern, count)
+            else:
+                found = self._redis_client.scan_iter(match=pattern, count=count)
+            for name in found:
+                names[key_text(name)] = None
         return list(names)
 
     def _scan_cluster(self, pattern, count):
@@ -236,12 +322,28 @@ class NaloRedis:
         if not names:
             return 0
         step = self.delete_batch
-        if self.cluster:
-            return self._delete_many_cluster(names, step)
-        pipe = self._redis_client.pipeline(transaction=False)
-        for start in range(0, len(names), step):
-            pipe.unlink(*names[start : start + step])
-        return sum(pipe.execute())
+        with self._server_named():
+            if self.cluster:
+                return self._delete_many_cluster(names, step)
+            pipe = self._redis_client.pipeline(transaction=False)
+            for start in range(0, len(names), step):
+                pipe.unlink(*names[start : start + step])
+            return sum(pipe.execute())
+
+    def existing(self, keys):
+        """The names in ``keys`` that exist, in the order given (one
+        pipelined round trip)."""
+        if isinstance(keys, (str, bytes)):
+            raise TypeError("existing takes a list of key names, not a single name")
+        keys = list(keys)
+        if not keys:
+            return []
+        with self._server_named():
+            pipe = self._redis_client.pipeline(transaction=False)
+            for key in keys:
+                pipe.exists(key_bytes(key))
+            found = pipe.execute()
+        return [key for key, there in zip(keys, found) if there]
 
     def _delete_many_cluster(self, names, step):
         by_slot = {}

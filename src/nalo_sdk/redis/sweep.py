@@ -1,4 +1,4 @@
-"""Clear the Redis keys of a Node-RED stream from the command line.
+r"""Clear the Redis keys of a Node-RED stream from the command line.
 
     python3 -m nalo_sdk.redis.sweep --flow FILE --node ID [--redis URL] [--dry-run]
 
@@ -9,6 +9,13 @@ the one the nodes run (``FlowsweepManager``). With ``--dry-run`` the existing
 keys that would be deleted are listed, one per line on standard output, and
 nothing is deleted. Log lines go to standard error.
 
+Key names are binary in Redis; the listing shows each on one line, written
+so that it reads back to the very name: a backslash as ``\\``, a newline,
+carriage return or tab as ``\n``, ``\r``, ``\t``, another ASCII control
+character or a byte that is not UTF-8 as ``\xNN`` (the byte), any other
+character that does not print (a line separator, a format character) as
+``\uNNNN`` or ``\UNNNNNNNN``. No password of the Redis URL is ever shown.
+
 Exit status: 0 on success; 1 when Redis fails (unreachable, an error reply);
 2 for a bad command line, flows file or node id.
 """
@@ -16,6 +23,8 @@ Exit status: 0 on success; 1 when Redis fails (unreachable, an error reply);
 import argparse
 import logging
 import sys
+
+import redis
 
 from nalo_sdk.nodered import FlowError, NaloFlow
 from nalo_sdk.redis.client import DEFAULT_URL, NaloRedis, key_bytes
@@ -28,6 +37,8 @@ EXIT_USAGE = 2
 
 # Characters that make a SCAN pattern match more than the node's own keys.
 GLOB_CHARS = frozenset("*?[]\\")
+# How the listing writes the characters that have a short escape.
+SHORT_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
 class RecordingRedis(NaloRedis):
@@ -69,11 +80,16 @@ def overreach(flow, ids):
     risky = sorted(node_id for node_id in stream if GLOB_CHARS & set(node_id))
     if risky:
         return f"node ids {risky} hold glob characters, so their key patterns match other keys"
+    # Each id outside the stream is checked at its own "_" only, at the
+    # lengths of stream ids: the work grows with the flow, not with the
+    # number of pairs of ids.
+    lengths = {len(node_id) for node_id in stream}
     shadowed = sorted(
-        (node_id, other)
-        for node_id in stream
+        (other[:cut], other)
         for other in flow._nodes
-        if other not in stream and other.startswith(node_id + "_")
+        if other not in stream
+        for cut, char in enumerate(other)
+        if char == "_" and cut in lengths and other[:cut] in stream
     )
     if shadowed:
         pairs = ", ".join(f"{other!r} (under {node_id!r})" for node_id, other in shadowed)
@@ -81,13 +97,27 @@ def overreach(flow, ids):
     return None
 
 
-def existing(wrapper, keys):
-    """The keys that exist: the output key is always part of the list the
-    cleanup deletes, whether or not it is there."""
-    pipe = wrapper._redis_client.pipeline(transaction=False)
-    for key in keys:
-        pipe.exists(key_bytes(key))
-    return [key for key, found in zip(keys, pipe.execute()) if found]
+def listed(key):
+    """A key name as one line of the dry-run listing (see the module's
+    description)."""
+    text = key_bytes(key).decode("utf-8", "surrogateescape")
+    parts = []
+    for char in text:
+        code = ord(char)
+        if char in SHORT_ESCAPES:
+            parts.append(SHORT_ESCAPES[char])
+        elif 0xDC80 <= code <= 0xDCFF:  # a byte that is not UTF-8
+            parts.append(f"\\x{code - 0xDC00:02x}")
+        elif char.isprintable():
+            parts.append(char)
+        elif code < 0x80:
+            parts.append(f"\\x{code:02x}")
+        elif code <= 0xFFFF:
+            # Not \x: that is a byte, and U+0085 is the bytes C2 85.
+            parts.append(f"\\u{code:04x}")
+        else:
+            parts.append(f"\\U{code:08x}")
+    return "".join(parts)
 
 
 def run_cleanup(manager):
@@ -150,10 +180,19 @@ def main(argv=None):
         return _fail(EXIT_USAGE, str(error))
 
     out_key = args.out_key if args.out_key is not None else gen_redis_key_local(args.node, 0)
+    # redis-py logs each seed of a cluster it cannot reach with a traceback,
+    # which logging would print for want of a handler; the error line below
+    # says what failed.
+    logging.getLogger("redis").addHandler(logging.NullHandler())
     try:
         wrapper = RecordingRedis(args.redis)
     except ValueError as error:
-        return _fail(EXIT_USAGE, f"bad Redis URL: {error}")
+        text = str(error)
+        return _fail(EXIT_USAGE, text if text.startswith("bad Redis") else f"bad Redis URL: {text}")
+    except (redis.RedisError, redis.exceptions.RedisClusterException) as error:
+        # A cluster client connects at once: a node that is down or not in
+        # cluster mode fails here. The message names the URL, masked.
+        return _fail(EXIT_REDIS, f"cannot connect: {error}")
     manager = FlowsweepManager(wrapper, flow, node, out_key)
 
     try:
@@ -167,13 +206,13 @@ def main(argv=None):
     with wrapper:
         if args.dry_run:
             try:
-                keys = sorted(manager._collect_stream_redis_keys())
-                keys = existing(wrapper, keys)
+                # The output key is always part of the list the cleanup
+                # deletes, whether or not it is there: list what exists.
+                keys = wrapper.existing(sorted(manager._collect_stream_redis_keys()))
             except Exception as error:
                 return _fail(EXIT_REDIS, f"cannot list the stream's keys: {error}")
             for key in keys:
-                # Names that are not UTF-8 are shown with \x escapes.
-                print(key_bytes(key).decode("utf-8", "backslashreplace"))
+                print(listed(key))
             print(
                 f"dry run: {len(keys)} keys of {len(set(ids))} nodes would be deleted",
                 file=sys.stderr,
