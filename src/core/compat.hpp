@@ -57,6 +57,29 @@ inline uint64_t dict_version(PyObject *dict) noexcept {
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 }
 
+// The type's version tag, or 0 when it has none: while a type keeps the same
+// nonzero tag, nothing in its class hierarchy has changed (any change to a
+// class resets the tags of the class and of all its subclasses).
+inline unsigned type_version(PyTypeObject *type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+}
+
+// The slot of the object's instance dict, for a type that keeps it at a
+// fixed positive offset; null for any other layout (no dict, a dict the
+// interpreter manages itself, a variable-size object).
+inline PyObject **instance_dict_slot(PyObject *obj) noexcept {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_dictoffset <= 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
+}
+
+// The dict of a class's own attributes (borrowed).
+inline PyObject *type_dict(PyTypeObject *type) noexcept {
+    return type->tp_dict;
+}
+
 // time.time() as the interpreter's own function computes it, without the
 // call: the system clock in seconds, as a double. -1 with an exception set.
 inline int system_clock_seconds(double &out) {

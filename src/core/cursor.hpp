@@ -7,7 +7,7 @@
 // else goes through the iteration protocol.
 #pragma once
 
-#include "ref.hpp"
+#include "core/ref.hpp"
 
 namespace nalo {
 

@@ -1,6 +1,7 @@
 // The function type: attributes, descriptor binding, vectorcall entry.
-#include "function.hpp"
-#include "module.hpp"
+#include "core/function.hpp"
+#include "core/globals.hpp"
+#include "core/module_state.hpp"
 
 #include <structmember.h>
 
@@ -26,7 +27,7 @@ PyObject *bind_and_run(FunctionObject &fn, PyObject *const *args, size_t nargsf,
         if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
             return nullptr;
         }
-        return fn.def->impl(fn, bound);
+        return fn.def->impl(fn, bound).release();
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
         // Not an error but the thread's end (pthread_exit, as the
@@ -50,7 +51,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // interpreter exit, or when the garbage collector breaks a cycle through
     // it); a finaliser may still call in afterwards. Breaking such a cycle
     // may also have emptied this function object itself.
-    if (fn.module == nullptr || core_state(fn.module).function_type == nullptr) {
+    if (fn.module == nullptr || fn.state->function_type == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "%s(): its module has been torn down", fn.def->name);
         return nullptr;
     }
@@ -322,9 +323,8 @@ Ref make_code(const FunctionDef &def, PyObject *param_names, PyObject *qualname,
 
 } // namespace
 
-PyTypeObject *make_function_type(PyObject *module) {
-    return reinterpret_cast<PyTypeObject *>(
-        PyType_FromModuleAndSpec(module, &function_spec, nullptr));
+Ref make_function_type(PyObject *module) {
+    return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
 }
 
 bool is_function_with_impl(PyObject *obj, Impl impl) noexcept {
@@ -361,6 +361,7 @@ Ref make_function(PyObject *module, const FunctionDef &def, PyObject *defaults) 
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->module = new_ref(module);
+    f->state = &core_state(module);
     f->name = name.release();
     f->qualname = qualname.release();
     f->module_name = module_name.release();
@@ -374,6 +375,11 @@ Ref make_function(PyObject *module, const FunctionDef &def, PyObject *defaults) 
     f->n_required = n_params - n_defaults;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject *>(f));
+}
+
+int add_function(PyObject *module, const FunctionDef &def, PyObject *defaults) {
+    Ref fn = make_function(module, def, defaults);
+    return fn ? set_global(module, def.name, fn.get()) : -1;
 }
 
 } // namespace nalo

@@ -5,47 +5,28 @@
 // __kwdefaults__, __annotations__, __dict__ and a real __code__ object, so
 // inspect.signature() and help() show the true signature. It binds like a
 // function (a bound method on an instance), so the same type serves module
-// functions and the methods of classes built at module execution.
+// functions and the methods of classes built at module execution. It
+// pickles by reference, as the interpreter's own functions do.
 //
-// Calls go through vectorcall: the arguments are bound by the argument rule
-// (binding.cpp) into an Args block, and the C++ implementation receives it.
+// Calls go through vectorcall: the call entry (function.cpp) is the one
+// place where the interpreter enters C++ code. It refuses calls after the
+// module's teardown, enters the interpreter's recursion guard, binds the
+// arguments by the argument rule (arguments.hpp) into an Args block, runs
+// the implementation and keeps C++ exceptions from crossing into Python.
 #pragma once
 
-#include "ref.hpp"
+#include "core/arguments.hpp"
+#include "core/module_state.hpp"
 
 #include <span>
 
 namespace nalo {
 
-// What a parameter's annotation asks of its argument at call time.
-enum class Check : unsigned char {
-    none, // "Any" or no annotation: not tested
-    exact_dict,
-    exact_str,
-    exact_int,
-    exact_list,
-    exact_set,
-    to_double // "float": converted to a C double
-};
-
-struct Param {
-    const char *name;
-    const char *annotation; // stored as a string; nullptr: not annotated
-    Check check = Check::none;
-};
-
-inline constexpr int max_params = 8;
-
-// The bound arguments of one call. Objects are borrowed for the duration of
-// the call (from the caller's argument array or the function's defaults).
-struct Args {
-    PyObject *obj[max_params];
-    double num[max_params]; // filled for Check::to_double parameters
-    PyObject *operator[](int i) const noexcept { return obj[i]; }
-};
-
 struct FunctionObject;
-using Impl = PyObject *(*)(FunctionObject &self, const Args &args);
+
+// The C++ implementation of a function: the new reference it returns, or
+// null with an exception set.
+using Impl = Ref (*)(FunctionObject &self, const Args &args);
 
 // Static description of one function; lives as long as the shared library.
 struct FunctionDef {
@@ -62,6 +43,7 @@ struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef *def;
     PyObject *module;      // the defining module (its dict holds the globals)
+    CoreState *state;      // its state: valid while `module` is set
     PyObject *name;        // __name__
     PyObject *qualname;    // __qualname__
     PyObject *module_name; // __module__
@@ -75,17 +57,20 @@ struct FunctionObject {
     Py_ssize_t n_required;
 };
 
-// Creates the function type for one module (stored in its state).
-PyTypeObject *make_function_type(PyObject *module);
+// Creates the function type for one module (a new reference, for its state).
+Ref make_function_type(PyObject *module);
 
 // Creates a function of `module`. `defaults` (borrowed, may be null) holds
 // the values of the last len(defaults) parameters.
 Ref make_function(PyObject *module, const FunctionDef &def, PyObject *defaults);
 
-// Binds one call's arguments under the argument rule; -1 with TypeError set
-// (or the error of a float conversion) on failure.
-int bind_arguments(const FunctionObject &fn, PyObject *const *args, size_t nargsf,
-                   PyObject *kwnames, Args &out);
+// Creates a function and binds it as a global of `module`; -1 on error.
+int add_function(PyObject *module, const FunctionDef &def, PyObject *defaults);
+
+// The state of the module that defined `fn`, as the module's own type.
+template <class State> State &module_state(const FunctionObject &fn) noexcept {
+    return *static_cast<State *>(fn.state);
+}
 
 // True when `obj` is the function `impl` of this build (used by fast paths
 // that may only be taken while the original function is in place).

@@ -12,7 +12,7 @@
 // every owner releases through drop().
 #pragma once
 
-#include "shutdown.hpp"
+#include "core/shutdown.hpp"
 
 #include <utility>
 

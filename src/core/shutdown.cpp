@@ -1,6 +1,6 @@
 // The atexit callback behind `exit_started`.
-#include "shutdown.hpp"
-#include "ref.hpp"
+#include "core/shutdown.hpp"
+#include "core/ref.hpp"
 
 namespace nalo {
 

@@ -10,7 +10,7 @@
 // until the flag is up a release needs no further question.
 #pragma once
 
-#include "compat.hpp"
+#include "core/compat.hpp"
 
 #include <atomic>
 

@@ -8,7 +8,7 @@
 // like any other error.
 #pragma once
 
-#include "ref.hpp"
+#include "core/ref.hpp"
 
 namespace nalo {
 

@@ -1,9 +1,7 @@
 // The module frame: names, signatures and docstrings of both functions, and
 // the statements the module executes at import.
+#include "core/imports.hpp"
 #include "nms.hpp"
-
-#include <initializer_list>
-#include <new>
 
 namespace nms {
 namespace {
@@ -11,11 +9,6 @@ namespace {
 using nalo::Check;
 using nalo::FunctionDef;
 using nalo::Param;
-
-constexpr std::array<const char *, static_cast<size_t>(Name::count_)> name_texts = {
-    "np",      "cv2",    "non_max_suppression_cv", "array", "float32", "dnn", "NMSBoxes",
-    "flatten", "tolist",
-};
 
 constexpr const char *module_doc =
     "Non-Maximum Suppression utilities for object detection.\n"
@@ -123,13 +116,18 @@ int remember_numpy(State &st, PyObject *numpy) {
 }
 
 int exec_module(PyObject *module) {
-    State &st = *new (PyModule_GetState(module)) State();
-    if (nalo::init_core(module) < 0 || st.names.init(name_texts) < 0) {
+    if (nalo::init_state<State>(module) < 0) {
         return -1;
     }
-    st.kw_dtype = nalo::names_tuple({"dtype"});
-    st.kw_nms_boxes = nalo::names_tuple({"bboxes", "scores", "score_threshold", "nms_threshold"});
-    st.kw_standard = nalo::names_tuple({"boxes", "scores", "score_threshold", "iou_threshold"});
+    State &st = nalo::module_state<State>(module);
+    if (st.names.init(name_table) < 0) {
+        return -1;
+    }
+    st.kw_dtype = nalo::names_tuple({"dtype"}).release();
+    st.kw_nms_boxes =
+        nalo::names_tuple({"bboxes", "scores", "score_threshold", "nms_threshold"}).release();
+    st.kw_standard =
+        nalo::names_tuple({"boxes", "scores", "score_threshold", "iou_threshold"}).release();
     if (!st.kw_dtype || !st.kw_nms_boxes || !st.kw_standard) {
         return -1;
     }
@@ -161,32 +159,13 @@ int exec_module(PyObject *module) {
     return nalo::add_function(module, per_class_def, defaults.get());
 }
 
-// The spare box arrays are not among the visited references; they are
-// dropped with the others.
-int clear_module(PyObject *module) {
-    if (PyModule_GetState(module) != nullptr) {
-        drop_spare_arrays(nalo::module_state<State>(module));
-    }
-    return nalo::module_clear<State>(module);
-}
-
-void free_module(void *module) {
-    auto *raw = PyModule_GetState(static_cast<PyObject *>(module));
-    clear_module(static_cast<PyObject *>(module));
-    if (raw != nullptr) {
-        nalo::module_state<State>(static_cast<PyObject *>(module)).~State();
-    }
-}
-
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "nalo_sdk.detection.nms",     module_doc,   sizeof(State), nullptr,
-    module_slots,          nalo::module_traverse<State>, clear_module, free_module,
-};
+PyModuleDef module_def =
+    nalo::module_definition<State>("nalo_sdk.detection.nms", module_doc, module_slots);
 
 } // namespace
 } // namespace nms

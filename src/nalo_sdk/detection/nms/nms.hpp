@@ -6,7 +6,10 @@
 // NumPy fast conversions.
 #pragma once
 
-#include "module.hpp"
+#include "core/function.hpp"
+#include "core/globals.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
 
 #include <span>
 #include <vector>
@@ -17,21 +20,35 @@ using nalo::Args;
 using nalo::FunctionObject;
 using nalo::Ref;
 
+// The module's interned names: globals, and the attributes read through them.
 enum class Name : size_t {
     np,
     cv2,
-    standard_fn,
+    non_max_suppression_cv,
     array,
     float32,
     dnn,
-    nms_boxes,
+    NMSBoxes,
     flatten,
     tolist,
     count_
 };
 
+inline constexpr std::array<nalo::NameText<Name>, static_cast<size_t>(Name::count_)> name_table{{
+    {Name::np, "np"},
+    {Name::cv2, "cv2"},
+    {Name::non_max_suppression_cv, "non_max_suppression_cv"},
+    {Name::array, "array"},
+    {Name::float32, "float32"},
+    {Name::dnn, "dnn"},
+    {Name::NMSBoxes, "NMSBoxes"},
+    {Name::flatten, "flatten"},
+    {Name::tolist, "tolist"},
+}};
+static_assert(nalo::in_id_order(name_table));
+
 struct State : nalo::CoreState {
-    nalo::Names<static_cast<size_t>(Name::count_)> names;
+    nalo::Names<Name> names;
     PyObject *kw_dtype = nullptr;     // ("dtype",)
     PyObject *kw_nms_boxes = nullptr; // NMSBoxes' four keyword names
     PyObject *kw_standard = nullptr;  // the standard function's four keyword names
@@ -45,7 +62,8 @@ struct State : nalo::CoreState {
     PyObject *float32_descr = nullptr; // NumPy's float32 dtype singleton
     // Box arrays no longer referenced by anyone, kept for reuse (see
     // numpy_fast.cpp). Owned, but never visited: they hold no reference to
-    // a collectable object, and nothing must reach them from Python.
+    // a collectable object, and nothing must reach them from Python (the
+    // collector's traverse would hand them to gc.get_referents).
     std::vector<PyObject *> spare_arrays;
     int new_array_flags = 0; // the flags NumPy gives a new box array
 
@@ -60,6 +78,7 @@ struct State : nalo::CoreState {
         f(numpy_float32);
         f(float32_descr);
     }
+    void clear_unvisited() noexcept;
     PyObject *operator[](Name n) const noexcept { return names[n]; }
 };
 
@@ -125,20 +144,17 @@ class OwnedVector {
 // The standard suppression of `boxes` and `scores`, reading the module
 // globals of `fn`'s module: what non_max_suppression_cv does after its
 // argument checks.
-PyObject *suppress(const FunctionObject &fn, Items boxes, Items scores, double score_threshold,
-                   double iou_threshold);
+Ref suppress(const FunctionObject &fn, Items boxes, Items scores, double score_threshold,
+             double iou_threshold);
 
-PyObject *non_max_suppression_cv(FunctionObject &fn, const Args &args);
-PyObject *non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args);
+Ref non_max_suppression_cv(FunctionObject &fn, const Args &args);
+Ref non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args);
 
 // NumPy's C API (numpy_fast.cpp), the one file that includes NumPy's headers.
 
 // Imports the C API table and notes what the fast conversions compare
 // against; -1 with the exception set.
 int import_numpy_api(State &st);
-
-// Releases the spare box arrays (module clear and free).
-void drop_spare_arrays(State &st) noexcept;
 
 // True while `np` (the module global's value) is NumPy as loaded, with its
 // own `array` and `float32`.

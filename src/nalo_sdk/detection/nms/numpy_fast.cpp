@@ -78,9 +78,9 @@ bool like_new_box_array(const State &st, PyObject *obj) noexcept {
            f->_buffer_info == nullptr;
 }
 
-PyObject *new_box_array() {
+Ref new_box_array() {
     npy_intp dims[1] = {4};
-    return PyArray_SimpleNew(1, dims, NPY_FLOAT32);
+    return Ref::steal(PyArray_SimpleNew(1, dims, NPY_FLOAT32));
 }
 
 } // namespace
@@ -90,7 +90,7 @@ int import_numpy_api(State &st) {
         return -1;
     }
     st.float32_descr = reinterpret_cast<PyObject *>(PyArray_DescrFromType(NPY_FLOAT32));
-    Ref sample = Ref::steal(new_box_array());
+    Ref sample = new_box_array();
     if (st.float32_descr == nullptr || !sample) {
         return -1;
     }
@@ -98,9 +98,10 @@ int import_numpy_api(State &st) {
     return 0;
 }
 
-void drop_spare_arrays(State &st) noexcept {
+// The spare box arrays, released at module clear and teardown.
+void State::clear_unvisited() noexcept {
     std::vector<PyObject *> spares;
-    spares.swap(st.spare_arrays);
+    spares.swap(spare_arrays);
     for (PyObject *array : spares) {
         Py_DECREF(array);
     }
@@ -142,24 +143,24 @@ int FastBoxArrays::make(PyObject *box, Ref &out) {
             return 0;
         }
     }
-    PyObject *array = nullptr;
-    while (array == nullptr && !st_.spare_arrays.empty()) {
-        PyObject *spare = st_.spare_arrays.back();
+    Ref array;
+    while (!array && !st_.spare_arrays.empty()) {
+        Ref spare = Ref::steal(st_.spare_arrays.back()); // the pool's reference
         st_.spare_arrays.pop_back();
-        if (fields_of(spare)->mem_handler == handler_.get() && like_new_box_array(st_, spare)) {
-            array = spare;
-        } else {
-            Py_DECREF(spare);
+        if (fields_of(spare.get())->mem_handler == handler_.get() &&
+            like_new_box_array(st_, spare.get())) {
+            array = std::move(spare);
         }
     }
-    if (array == nullptr) {
+    if (!array) {
         array = new_box_array();
-        if (array == nullptr) {
+        if (!array) {
             return -1;
         }
     }
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)), coords, sizeof coords);
-    out = Ref::steal(array);
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())), coords,
+                sizeof coords);
+    out = std::move(array);
     return 1;
 }
 

@@ -13,8 +13,8 @@
 //
 // Both loops check for pending signals as they go: many classes, or a long
 // id list, would otherwise hold Ctrl-C back for seconds.
+#include "core/signals.hpp"
 #include "nms.hpp"
-#include "signals.hpp"
 
 #include <cstring>
 
@@ -169,7 +169,7 @@ int gather(PyObject *list, std::span<const Py_ssize_t> positions, OwnedVector &o
 // lists and the two floats are seen by no one.
 Ref call_standard(const FunctionObject &fn, const State &st, const OwnedVector &cls_boxes,
                   const OwnedVector &cls_scores, double score_threshold, double iou_threshold) {
-    Ref target = nalo::get_global(fn.module, st[Name::standard_fn]);
+    Ref target = nalo::get_global(*fn.state, st[Name::non_max_suppression_cv]);
     if (!target) {
         return nullptr;
     }
@@ -177,9 +177,9 @@ Ref call_standard(const FunctionObject &fn, const State &st, const OwnedVector &
         const auto &standard = *reinterpret_cast<const FunctionObject *>(target.get());
         // A function of a module instance torn down meanwhile is left to
         // its own call entry, which refuses it.
-        if (nalo::core_state(standard.module).function_type != nullptr) {
-            return Ref::steal(suppress(standard, Items(cls_boxes.span()), Items(cls_scores.span()),
-                                       score_threshold, iou_threshold));
+        if (standard.state->function_type != nullptr) {
+            return suppress(standard, Items(cls_boxes.span()), Items(cls_scores.span()),
+                            score_threshold, iou_threshold);
         }
     }
     Ref boxes = cls_boxes.to_list();
@@ -253,14 +253,14 @@ int translate(PyObject *local_kept, std::span<const Py_ssize_t> cls_indices, PyO
 
 } // namespace
 
-PyObject *non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args) {
+Ref non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args) {
     PyObject *boxes = args[0];
     PyObject *scores = args[1];
     PyObject *class_ids = args[2];
     const double score_threshold = args.num[3];
     const double iou_threshold = args.num[4];
     if (PyList_GET_SIZE(boxes) == 0) {
-        return PyList_New(0);
+        return Ref::steal(PyList_New(0));
     }
     const State &st = state_of(fn);
 
@@ -322,7 +322,7 @@ PyObject *non_max_suppression_cv_per_class(FunctionObject &fn, const Args &args)
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    return kept_indices.release();
+    return kept_indices;
 }
 
 } // namespace nms

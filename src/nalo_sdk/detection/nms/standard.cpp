@@ -4,8 +4,8 @@
 // NMSBoxes does the geometry and its answer becomes a list of positions.
 // The Python calls on NumPy are skipped where NumPy's C API gives the same
 // objects (numpy_fast.cpp); everything else is done as the calls read.
+#include "core/signals.hpp"
 #include "nms.hpp"
-#include "signals.hpp"
 
 namespace nms {
 
@@ -26,12 +26,12 @@ namespace {
 // np.array(box, dtype=np.float32), as the expression reads: the global `np`
 // is looked up for `array` and again for `float32`.
 Ref box_array_call(const FunctionObject &fn, const State &st, PyObject *box) {
-    Ref np = nalo::get_global(fn.module, st[Name::np]);
+    Ref np = nalo::get_global(*fn.state, st[Name::np]);
     Ref array = np ? Ref::steal(PyObject_GetAttr(np.get(), st[Name::array])) : nullptr;
     if (!array) {
         return nullptr;
     }
-    np = nalo::get_global(fn.module, st[Name::np]);
+    np = nalo::get_global(*fn.state, st[Name::np]);
     Ref float32 = np ? Ref::steal(PyObject_GetAttr(np.get(), st[Name::float32])) : nullptr;
     if (!float32) {
         return nullptr;
@@ -54,7 +54,7 @@ int convert_boxes(const FunctionObject &fn, State &st, Items boxes, OwnedVector 
         }
         Ref box = Ref::borrow(boxes[i]);
         if (recheck) {
-            Ref np = nalo::get_global(fn.module, st[Name::np]);
+            Ref np = nalo::get_global(*fn.state, st[Name::np]);
             if (!np) {
                 return -1;
             }
@@ -104,9 +104,9 @@ int convert_scores(Items scores, OwnedVector &out) {
 // nms_threshold=...), the global `cv2` looked up now.
 Ref call_nms_boxes(const FunctionObject &fn, const State &st, PyObject *float_boxes,
                    PyObject *float_scores, double score_threshold, double iou_threshold) {
-    Ref cv2 = nalo::get_global(fn.module, st[Name::cv2]);
+    Ref cv2 = nalo::get_global(*fn.state, st[Name::cv2]);
     Ref dnn = cv2 ? Ref::steal(PyObject_GetAttr(cv2.get(), st[Name::dnn])) : nullptr;
-    Ref nms_boxes = dnn ? Ref::steal(PyObject_GetAttr(dnn.get(), st[Name::nms_boxes])) : nullptr;
+    Ref nms_boxes = dnn ? Ref::steal(PyObject_GetAttr(dnn.get(), st[Name::NMSBoxes])) : nullptr;
     if (!nms_boxes) {
         return nullptr;
     }
@@ -121,18 +121,18 @@ Ref call_nms_boxes(const FunctionObject &fn, const State &st, PyObject *float_bo
 
 // OpenCV's answer as a list: a tuple's items as they are, nothing for an
 // empty answer, else np.array(indices).flatten().tolist().
-PyObject *to_positions(const FunctionObject &fn, const State &st, PyObject *indices) {
+Ref to_positions(const FunctionObject &fn, const State &st, PyObject *indices) {
     if (PyTuple_Check(indices)) {
-        return PySequence_List(indices);
+        return Ref::steal(PySequence_List(indices));
     }
     const Py_ssize_t length = PyObject_Size(indices);
     if (length < 0) {
         return nullptr;
     }
     if (length == 0) {
-        return PyList_New(0);
+        return Ref::steal(PyList_New(0));
     }
-    Ref np = nalo::get_global(fn.module, st[Name::np]);
+    Ref np = nalo::get_global(*fn.state, st[Name::np]);
     if (!np) {
         return nullptr;
     }
@@ -140,7 +140,7 @@ PyObject *to_positions(const FunctionObject &fn, const State &st, PyObject *indi
         Ref positions;
         const int done = fast_indices_list(indices, positions);
         if (done != 0) {
-            return positions.release();
+            return positions;
         }
     }
     Ref array_fn = Ref::steal(PyObject_GetAttr(np.get(), st[Name::array]));
@@ -154,15 +154,15 @@ PyObject *to_positions(const FunctionObject &fn, const State &st, PyObject *indi
         return nullptr;
     }
     PyObject *tolist_args[] = {flat.get()};
-    return PyObject_VectorcallMethod(st[Name::tolist], tolist_args, 1, nullptr);
+    return Ref::steal(PyObject_VectorcallMethod(st[Name::tolist], tolist_args, 1, nullptr));
 }
 
 } // namespace
 
-PyObject *suppress(const FunctionObject &fn, Items boxes, Items scores, double score_threshold,
-                   double iou_threshold) {
+Ref suppress(const FunctionObject &fn, Items boxes, Items scores, double score_threshold,
+             double iou_threshold) {
     if (boxes.size() == 0) {
-        return PyList_New(0);
+        return Ref::steal(PyList_New(0));
     }
     State &st = state_of(fn);
     OwnedVector converted_boxes;
@@ -187,14 +187,14 @@ PyObject *suppress(const FunctionObject &fn, Items boxes, Items scores, double s
     if (!indices) {
         return nullptr;
     }
-    Ref positions = Ref::steal(to_positions(fn, st, indices.get()));
+    Ref positions = to_positions(fn, st, indices.get());
     if (positions) {
         keep_spare_arrays(st, float_boxes.get());
     }
-    return positions.release();
+    return positions;
 }
 
-PyObject *non_max_suppression_cv(FunctionObject &fn, const Args &args) {
+Ref non_max_suppression_cv(FunctionObject &fn, const Args &args) {
     return suppress(fn, Items(args[0]), Items(args[1]), args.num[2], args.num[3]);
 }
 

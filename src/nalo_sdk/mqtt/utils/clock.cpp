@@ -5,7 +5,7 @@
 namespace mqtt_utils {
 
 Ref read_clock(const FunctionObject &fn, State &st) {
-    Ref time = nalo::get_global(fn.module, st[Name::time], st.time_global);
+    Ref time = nalo::get_global(*fn.state, st[Name::time], st.time_global);
     if (!time) {
         return nullptr;
     }

@@ -3,18 +3,20 @@
 
 namespace mqtt_utils {
 
-PyObject *gen_mqtt_key_local(FunctionObject &fn, const Args &args) {
+Ref gen_mqtt_key_local(FunctionObject &fn, const Args &args) {
     State &st = state_of(fn);
     // PREFIX is looked up at every call: rebinding it changes later keys.
-    Ref prefix = nalo::get_global(fn.module, st[Name::PREFIX], st.prefix_global);
+    Ref prefix = nalo::get_global(*fn.state, st[Name::PREFIX], st.prefix_global);
     if (!prefix) {
         return nullptr;
     }
-    Ref mqtt = Ref::steal(PyObject_GetAttr(prefix.get(), st[Name::MQTT]));
+    // PREFIX.MQTT.LOCAL, read afresh at every call: the reads are
+    // remembered only while nothing they depend on has changed.
+    Ref mqtt = nalo::get_attribute(prefix.get(), st[Name::MQTT], st.prefix_mqtt);
     if (!mqtt) {
         return nullptr;
     }
-    Ref local = Ref::steal(PyObject_GetAttr(mqtt.get(), st[Name::LOCAL]));
+    Ref local = nalo::get_attribute(mqtt.get(), st[Name::LOCAL], st.mqtt_local);
     if (!local) {
         return nullptr;
     }

@@ -1,23 +1,17 @@
 // The module frame: the signatures of both functions and the statements the
 // module executes at import. The module, its class and its functions carry
 // no docstrings and no annotations.
+#include "core/classes.hpp"
+#include "core/imports.hpp"
 #include "utils.hpp"
 
 #include <cstring>
-#include <new>
 
 namespace mqtt_utils {
 namespace {
 
 using nalo::FunctionDef;
 using nalo::Param;
-
-constexpr std::array<const char *, static_cast<size_t>(Name::count_)> name_texts = {
-    "time",      "PREFIX",    "MQTT",        "LOCAL",      "NODE_ID",
-    "NODE_TYPE", "source_id", "source_name", "source_key", "source_idx",
-    "ts",        "id",        "type",        "result",     "inference time(sec)",
-    "category",  "info",      "error",       "warning",
-};
 
 constexpr Param key_params[] = {{"node_id", nullptr}};
 constexpr FunctionDef key_def = {
@@ -35,8 +29,8 @@ constexpr FunctionDef payload_def = {
 
 // What the functions need besides the module globals: the built-in round
 // and its digits argument.
-int init_state(State &st) {
-    if (st.names.init(name_texts) < 0) {
+int init_names_and_round(State &st) {
+    if (st.names.init(name_table) < 0) {
         return -1;
     }
     Ref builtins = nalo::import_module("builtins");
@@ -67,8 +61,11 @@ int remember_clock(State &st) {
 }
 
 int exec_module(PyObject *module) {
-    State &st = *new (PyModule_GetState(module)) State();
-    if (nalo::init_core(module) < 0 || init_state(st) < 0) {
+    if (nalo::init_state<State>(module) < 0) {
+        return -1;
+    }
+    State &st = nalo::module_state<State>(module);
+    if (init_names_and_round(st) < 0) {
         return -1;
     }
 
@@ -106,11 +103,11 @@ int exec_module(PyObject *module) {
 
     // The defaults are evaluated now, from the globals as they are at this
     // moment; later rebinding of NODE_ID or NODE_TYPE does not reach them.
-    Ref node_id = nalo::get_global(module, st[Name::NODE_ID]);
+    Ref node_id = nalo::get_global(nalo::core_state(module), st[Name::NODE_ID]);
     if (!node_id) {
         return -1;
     }
-    Ref node_type = nalo::get_global(module, st[Name::NODE_TYPE]);
+    Ref node_type = nalo::get_global(nalo::core_state(module), st[Name::NODE_TYPE]);
     if (!node_type) {
         return -1;
     }

@@ -3,7 +3,7 @@
 
 namespace mqtt_utils {
 
-PyObject *meta_info_to_publish(FunctionObject &fn, const Args &args) {
+Ref meta_info_to_publish(FunctionObject &fn, const Args &args) {
     State &st = state_of(fn);
     PyObject *source_name = args[0];
     PyObject *source_id = args[1];
@@ -24,7 +24,7 @@ PyObject *meta_info_to_publish(FunctionObject &fn, const Args &args) {
     if (id_text.set(source_id) < 0 || idx_text.set(source_idx) < 0) {
         return nullptr;
     }
-    Ref source_key = Ref::steal(join_underscore(id_text, idx_text));
+    Ref source_key = join_underscore(id_text, idx_text);
     if (!source_key) {
         return nullptr;
     }
@@ -44,35 +44,31 @@ PyObject *meta_info_to_publish(FunctionObject &fn, const Args &args) {
     if (!payload) {
         return nullptr;
     }
-    PyObject *const values[payload_size] = {
-        source_id, source_name, source_key.get(), source_idx,    ts.get(),
-        node_id,   node_type,   result.get(),     rounded.get(), category,
-    };
-    const auto first = static_cast<size_t>(Name::source_id);
+    const PayloadValues values =
+        payload_values(source_id, source_name, source_key.get(), source_idx, ts.get(), node_id,
+                       node_type, result.get(), rounded.get(), category);
     for (size_t i = 0; i < payload_size; ++i) {
         if (values[i] != st.template_values[i] &&
-            PyDict_SetItem(payload.get(), st.names.items[first + i], values[i]) < 0) {
+            PyDict_SetItem(payload.get(), st[payload_keys[i]], values[i]) < 0) {
             return nullptr;
         }
     }
-    return payload.release();
+    return payload;
 }
 
 int init_payload_template(State &st, PyObject *zero, PyObject *node_id, PyObject *node_type) {
-    PyObject *const values[payload_size] = {
-        Py_None, Py_None, Py_None, zero, Py_None, node_id, node_type, Py_None, zero, st[Name::info],
-    };
+    const PayloadValues values = payload_values(Py_None, Py_None, Py_None, zero, Py_None, node_id,
+                                                node_type, Py_None, zero, st[Name::info]);
     st.template_ = PyDict_New();
     if (st.template_ == nullptr) {
         return -1;
     }
-    const auto first = static_cast<size_t>(Name::source_id);
     for (size_t i = 0; i < payload_size; ++i) {
-        if (PyDict_SetItem(st.template_, st.names.items[first + i], values[i]) < 0) {
+        if (PyDict_SetItem(st.template_, st[payload_keys[i]], values[i]) < 0) {
             return -1;
         }
-        st.template_values[i] = values[i];
     }
+    st.template_values = values;
     return 0;
 }
 

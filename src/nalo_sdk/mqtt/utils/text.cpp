@@ -61,7 +61,7 @@ int Text::write(PyObject *out, Py_ssize_t at) const noexcept {
     return PyUnicode_CopyCharacters(out, at, str_.get(), 0, n) < 0 ? -1 : 0;
 }
 
-PyObject *join_underscore(const Text &head, const Text &tail) {
+Ref join_underscore(const Text &head, const Text &tail) {
     const Py_ssize_t n_head = head.length();
     const Py_UCS4 max_char = std::max({head.max_char(), tail.max_char(), Py_UCS4{'_'}});
     Ref out = Ref::steal(PyUnicode_New(n_head + 1 + tail.length(), max_char));
@@ -72,7 +72,7 @@ PyObject *join_underscore(const Text &head, const Text &tail) {
     if (tail.write(out.get(), n_head + 1) < 0) {
         return nullptr;
     }
-    return out.release();
+    return out;
 }
 
 } // namespace mqtt_utils

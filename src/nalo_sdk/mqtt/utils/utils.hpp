@@ -5,7 +5,11 @@
 // implementations of the Python-visible functions.
 #pragma once
 
-#include "module.hpp"
+#include "core/attributes.hpp"
+#include "core/function.hpp"
+#include "core/globals.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
 
 namespace mqtt_utils {
 
@@ -39,20 +43,60 @@ enum class Name : size_t {
     count_
 };
 
-inline constexpr size_t payload_size = 10;
+inline constexpr std::array<nalo::NameText<Name>, static_cast<size_t>(Name::count_)> name_table{{
+    {Name::time, "time"},
+    {Name::PREFIX, "PREFIX"},
+    {Name::MQTT, "MQTT"},
+    {Name::LOCAL, "LOCAL"},
+    {Name::NODE_ID, "NODE_ID"},
+    {Name::NODE_TYPE, "NODE_TYPE"},
+    {Name::source_id, "source_id"},
+    {Name::source_name, "source_name"},
+    {Name::source_key, "source_key"},
+    {Name::source_idx, "source_idx"},
+    {Name::ts, "ts"},
+    {Name::id, "id"},
+    {Name::type, "type"},
+    {Name::result, "result"},
+    {Name::inference_time, "inference time(sec)"},
+    {Name::category, "category"},
+    {Name::info, "info"},
+    {Name::error, "error"},
+    {Name::warning, "warning"},
+}};
+static_assert(nalo::in_id_order(name_table));
+
+// The payload's keys, in the payload's order.
+inline constexpr std::array<Name, 10> payload_keys = {
+    Name::source_id, Name::source_name, Name::source_key, Name::source_idx,     Name::ts,
+    Name::id,        Name::type,        Name::result,     Name::inference_time, Name::category,
+};
+inline constexpr size_t payload_size = payload_keys.size();
+
+// One value per payload key, in the keys' order.
+using PayloadValues = std::array<PyObject *, payload_size>;
+
+// The values of one payload, exactly one per key (an array initialiser would
+// let a missing value pass as null).
+template <class... Values> PayloadValues payload_values(Values... values) {
+    static_assert(sizeof...(Values) == payload_size, "one value per payload key");
+    return {values...};
+}
 
 struct State : nalo::CoreState {
-    nalo::Names<static_cast<size_t>(Name::count_)> names;
-    PyObject *round = nullptr;     // the built-in round, for types without a fast path
-    PyObject *four = nullptr;      // the number of digits handed to round
-    PyObject *template_ = nullptr; // the payload keys in order with their usual values
-    PyObject *template_values[payload_size] = {}; // borrowed from template_, which never changes
-    PyObject *time_module = nullptr;              // the module `time` imported at load
-    PyObject *time_time = nullptr; // its own function `time`, or null if replaced at load
+    nalo::Names<Name> names;
+    PyObject *round = nullptr;       // the built-in round, for types without a fast path
+    PyObject *four = nullptr;        // the number of digits handed to round
+    PyObject *template_ = nullptr;   // the payload keys in order with their usual values
+    PayloadValues template_values{}; // borrowed from template_, which never changes
+    PyObject *time_module = nullptr; // the module `time` imported at load
+    PyObject *time_time = nullptr;   // its own function `time`, or null if replaced at load
 
     // Globals and attributes read on every call, remembered while their
     // dicts are unchanged.
     nalo::CachedEntry prefix_global;
+    nalo::CachedAttribute prefix_mqtt;
+    nalo::CachedAttribute mqtt_local;
     nalo::CachedEntry time_global;
     nalo::CachedEntry time_attr;
 
@@ -94,7 +138,7 @@ class Text {
 };
 
 // A new str: the text of `head`, one "_", the text of `tail`.
-PyObject *join_underscore(const Text &head, const Text &tail);
+Ref join_underscore(const Text &head, const Text &tail);
 
 // Builds the payload template from the defaults of meta_info_to_publish.
 int init_payload_template(State &st, PyObject *zero, PyObject *node_id, PyObject *node_type);
@@ -105,7 +149,7 @@ Ref round4(const State &st, PyObject *value);
 // time.time(), reached through the module global `time` now.
 Ref read_clock(const FunctionObject &fn, State &st);
 
-PyObject *gen_mqtt_key_local(FunctionObject &fn, const Args &args);
-PyObject *meta_info_to_publish(FunctionObject &fn, const Args &args);
+Ref gen_mqtt_key_local(FunctionObject &fn, const Args &args);
+Ref meta_info_to_publish(FunctionObject &fn, const Args &args);
 
 } // namespace mqtt_utils

@@ -1,4 +1,5 @@
 // Clearing: the once-only cleanup of a manager and the one-shot function.
+#include "core/globals.hpp"
 #include "flowsweep.hpp"
 
 #include <utility>
@@ -11,8 +12,8 @@ namespace {
 int collect_and_delete(const FunctionObject &fn, PyObject *self) {
     const State &st = state_of(fn);
     PyObject *collect_args[] = {self};
-    Ref redis_keys =
-        Ref::steal(PyObject_VectorcallMethod(st[Name::collect], collect_args, 1, nullptr));
+    Ref redis_keys = Ref::steal(
+        PyObject_VectorcallMethod(st[Name::_collect_stream_redis_keys], collect_args, 1, nullptr));
     if (!redis_keys) {
         return -1;
     }
@@ -39,14 +40,14 @@ int collect_and_delete(const FunctionObject &fn, PyObject *self) {
     if (!line || log_line(fn, Name::info, line.get()) < 0) {
         return -1;
     }
-    return PyObject_SetAttr(self, st[Name::keys_cleared], Py_True);
+    return PyObject_SetAttr(self, st[Name::_keys_cleared], Py_True);
 }
 
 // The handler for Exception: logs the error line while the exception is
 // the one being handled (as inside an except block, so a logger that
 // records the active exception sees it, and an error raised by the logger
 // is chained to it). Anything that is not an Exception goes on.
-PyObject *handle_failure(const FunctionObject &fn) {
+Ref handle_failure(const FunctionObject &fn) {
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
@@ -79,15 +80,15 @@ PyObject *handle_failure(const FunctionObject &fn) {
     if (logged < 0) {
         return nullptr;
     }
-    Py_RETURN_FALSE;
+    return Ref::borrow(Py_False);
 }
 
 } // namespace
 
-PyObject *clear_stream_keys(FunctionObject &fn, const Args &args) {
+Ref clear_stream_keys(FunctionObject &fn, const Args &args) {
     const State &st = state_of(fn);
     PyObject *self = args[0];
-    Ref cleared = Ref::steal(PyObject_GetAttr(self, st[Name::keys_cleared]));
+    Ref cleared = Ref::steal(PyObject_GetAttr(self, st[Name::_keys_cleared]));
     if (!cleared) {
         return nullptr;
     }
@@ -99,7 +100,7 @@ PyObject *clear_stream_keys(FunctionObject &fn, const Args &args) {
         if (log_line(fn, Name::debug, st[Name::already_cleared]) < 0) {
             return nullptr;
         }
-        Py_RETURN_TRUE;
+        return Ref::borrow(Py_True);
     }
     if (log_line(fn, Name::info, st[Name::clearing]) < 0) {
         return nullptr;
@@ -107,12 +108,12 @@ PyObject *clear_stream_keys(FunctionObject &fn, const Args &args) {
     if (collect_and_delete(fn, self) < 0) {
         return handle_failure(fn);
     }
-    Py_RETURN_TRUE;
+    return Ref::borrow(Py_True);
 }
 
-PyObject *clear_stream_redis_keys(FunctionObject &fn, const Args &args) {
+Ref clear_stream_redis_keys(FunctionObject &fn, const Args &args) {
     const State &st = state_of(fn);
-    Ref manager_class = nalo::get_global(fn.module, st[Name::manager_class]);
+    Ref manager_class = nalo::get_global(*fn.state, st[Name::FlowsweepManager]);
     if (!manager_class) {
         return nullptr;
     }
@@ -124,7 +125,8 @@ PyObject *clear_stream_redis_keys(FunctionObject &fn, const Args &args) {
     }
     // manager.clear_stream_keys(max_ports=max_ports)
     PyObject *call[] = {manager.get(), args[4]};
-    return PyObject_VectorcallMethod(st[Name::clear_stream_keys], call, 1, st.kw_max_ports);
+    return Ref::steal(
+        PyObject_VectorcallMethod(st[Name::clear_stream_keys], call, 1, st.kw_max_ports));
 }
 
 } // namespace flowsweep

@@ -1,6 +1,6 @@
 // Stream key collection: one SCAN per distinct node id of the stream.
+#include "core/signals.hpp"
 #include "flowsweep.hpp"
-#include "signals.hpp"
 
 namespace flowsweep {
 namespace {
@@ -69,7 +69,7 @@ int log_text(const FunctionObject &fn, Name level, const Ref &text) {
 
 } // namespace
 
-PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
+Ref collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
     const State &st = state_of(fn);
     PyObject *self = args[0];
     Ref redis_keys = Ref::steal(PySet_New(nullptr));
@@ -106,7 +106,7 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
 
     // self._discover_downstream_nodes(self.node_config, set()): the method is
     // read before its arguments, as Python evaluates the call.
-    Ref discover = Ref::steal(PyObject_GetAttr(self, st[Name::discover]));
+    Ref discover = Ref::steal(PyObject_GetAttr(self, st[Name::_discover_downstream_nodes]));
     if (!discover) {
         return nullptr;
     }
@@ -181,7 +181,7 @@ PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args) {
             0) {
         return nullptr;
     }
-    return PySequence_List(redis_keys.get());
+    return Ref::steal(PySequence_List(redis_keys.get()));
 }
 
 } // namespace flowsweep

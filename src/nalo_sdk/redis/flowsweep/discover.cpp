@@ -12,9 +12,9 @@
 // function passes the recursion guard of the call entry at every level).
 // The walk checks for pending signals as it goes, so Ctrl-C stops even a
 // walk that would only end with the memory.
-#include "cursor.hpp"
+#include "core/cursor.hpp"
+#include "core/signals.hpp"
 #include "flowsweep.hpp"
-#include "signals.hpp"
 
 #include <vector>
 
@@ -114,7 +114,7 @@ class Walk {
     // self.nodered_flow._nodes, fetched afresh for every use.
     Ref flow_nodes() {
         Ref flow = Ref::steal(PyObject_GetAttr(self_, st_[Name::nodered_flow]));
-        return flow ? Ref::steal(PyObject_GetAttr(flow.get(), st_[Name::nodes])) : nullptr;
+        return flow ? Ref::steal(PyObject_GetAttr(flow.get(), st_[Name::_nodes])) : nullptr;
     }
 
     // One wire target: its entry, then the walk below it. May push
@@ -153,17 +153,15 @@ class Walk {
     // self._discover_downstream_nodes(next_node, visited), then extend.
     int descend(PyObject *next_node) {
         PyObject *found = nullptr;
-        const int unbound = nalo::compat::get_method(self_, st_[Name::discover], &found);
+        const int unbound =
+            nalo::compat::get_method(self_, st_[Name::_discover_downstream_nodes], &found);
         if (unbound < 0) {
             return -1;
         }
         Ref method = Ref::steal(found);
         if (unbound && nalo::is_function_with_impl(method.get(), discover_downstream_nodes)) {
             if (!PyDict_CheckExact(next_node)) {
-                PyErr_Format(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "node", "dict", Py_TYPE(next_node)->tp_name);
-                return -1;
+                return nalo::incorrect_type("node", "dict", next_node);
             }
             return expand(next_node) < 0 ? -1 : 0;
         }
@@ -199,7 +197,7 @@ class Walk {
 
 } // namespace
 
-PyObject *discover_downstream_nodes(FunctionObject &fn, const Args &args) {
+Ref discover_downstream_nodes(FunctionObject &fn, const Args &args) {
     Ref downstream = Ref::steal(PyList_New(0));
     if (!downstream) {
         return nullptr;
@@ -208,7 +206,7 @@ PyObject *discover_downstream_nodes(FunctionObject &fn, const Args &args) {
     if (walk.run(args[1]) < 0) {
         return nullptr;
     }
-    return downstream.release();
+    return downstream;
 }
 
 } // namespace flowsweep

@@ -4,7 +4,10 @@
 // interned names, and the implementations of the Python-visible callables.
 #pragma once
 
-#include "module.hpp"
+#include "core/function.hpp"
+#include "core/globals.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
 
 namespace flowsweep {
 
@@ -12,6 +15,8 @@ using nalo::Args;
 using nalo::FunctionObject;
 using nalo::Ref;
 
+// The module's interned names: attribute, key and global names, and the
+// fixed log lines. Where the text is a Python identifier the id is the text.
 enum class Name : size_t {
     logger,
     debug,
@@ -25,27 +30,58 @@ enum class Name : size_t {
     port,
     node_id,
     nodered_flow,
-    nodes,
+    _nodes,
     node_config,
     redis_out_key,
     redis_wrapper,
-    keys_cleared,
+    _keys_cleared,
     scan_keys,
     update,
     delete_many,
-    discover,
-    collect,
+    _discover_downstream_nodes,
+    _collect_stream_redis_keys,
     clear_stream_keys,
-    manager_class,
-    // Fixed log lines, built once.
+    FlowsweepManager,
     no_id_warning,
     already_cleared,
     clearing,
     count_
 };
 
+inline constexpr std::array<nalo::NameText<Name>, static_cast<size_t>(Name::count_)> name_table{{
+    {Name::logger, "logger"},
+    {Name::debug, "debug"},
+    {Name::info, "info"},
+    {Name::warning, "warning"},
+    {Name::error, "error"},
+    {Name::get, "get"},
+    {Name::id, "id"},
+    {Name::wires, "wires"},
+    {Name::node, "node"},
+    {Name::port, "port"},
+    {Name::node_id, "node_id"},
+    {Name::nodered_flow, "nodered_flow"},
+    {Name::_nodes, "_nodes"},
+    {Name::node_config, "node_config"},
+    {Name::redis_out_key, "redis_out_key"},
+    {Name::redis_wrapper, "redis_wrapper"},
+    {Name::_keys_cleared, "_keys_cleared"},
+    {Name::scan_keys, "scan_keys"},
+    {Name::update, "update"},
+    {Name::delete_many, "delete_many"},
+    {Name::_discover_downstream_nodes, "_discover_downstream_nodes"},
+    {Name::_collect_stream_redis_keys, "_collect_stream_redis_keys"},
+    {Name::clear_stream_keys, "clear_stream_keys"},
+    {Name::FlowsweepManager, "FlowsweepManager"},
+    {Name::no_id_warning,
+     "[flowsweep] node_config has no 'id' \xe2\x80\x94 current node keys will not be collected"},
+    {Name::already_cleared, "Redis keys already cleared, skipping"},
+    {Name::clearing, "Clearing all Redis KV stores for this stream"},
+}};
+static_assert(nalo::in_id_order(name_table));
+
 struct State : nalo::CoreState {
-    nalo::Names<static_cast<size_t>(Name::count_)> names;
+    nalo::Names<Name> names;
     PyObject *kw_pattern = nullptr;   // ("pattern",)
     PyObject *kw_manager = nullptr;   // the manager's four keyword names
     PyObject *kw_max_ports = nullptr; // ("max_ports",)
@@ -68,11 +104,11 @@ inline State &state_of(const FunctionObject &fn) {
 int log_line(const FunctionObject &fn, Name level, PyObject *text);
 
 // FlowsweepManager methods and the module function.
-PyObject *manager_init(FunctionObject &fn, const Args &args);
-PyObject *discover_downstream_nodes(FunctionObject &fn, const Args &args);
-PyObject *collect_stream_redis_keys(FunctionObject &fn, const Args &args);
-PyObject *clear_stream_keys(FunctionObject &fn, const Args &args);
-PyObject *reset_cleanup_flag(FunctionObject &fn, const Args &args);
-PyObject *clear_stream_redis_keys(FunctionObject &fn, const Args &args);
+Ref manager_init(FunctionObject &fn, const Args &args);
+Ref discover_downstream_nodes(FunctionObject &fn, const Args &args);
+Ref collect_stream_redis_keys(FunctionObject &fn, const Args &args);
+Ref clear_stream_keys(FunctionObject &fn, const Args &args);
+Ref reset_cleanup_flag(FunctionObject &fn, const Args &args);
+Ref clear_stream_redis_keys(FunctionObject &fn, const Args &args);
 
 } // namespace flowsweep

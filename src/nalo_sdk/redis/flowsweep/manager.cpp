@@ -1,11 +1,12 @@
 // FlowsweepManager construction, its once-only flag, and the module logger.
+#include "core/globals.hpp"
 #include "flowsweep.hpp"
 
 namespace flowsweep {
 
 int log_line(const FunctionObject &fn, Name level, PyObject *text) {
     const State &st = state_of(fn);
-    Ref logger = nalo::get_global(fn.module, st[Name::logger]);
+    Ref logger = nalo::get_global(*fn.state, st[Name::logger]);
     if (!logger) {
         return -1;
     }
@@ -14,24 +15,24 @@ int log_line(const FunctionObject &fn, Name level, PyObject *text) {
     return result ? 0 : -1;
 }
 
-PyObject *manager_init(FunctionObject &fn, const Args &args) {
+Ref manager_init(FunctionObject &fn, const Args &args) {
     const State &st = state_of(fn);
     PyObject *self = args[0];
     if (PyObject_SetAttr(self, st[Name::redis_wrapper], args[1]) < 0 ||
         PyObject_SetAttr(self, st[Name::nodered_flow], args[2]) < 0 ||
         PyObject_SetAttr(self, st[Name::node_config], args[3]) < 0 ||
         PyObject_SetAttr(self, st[Name::redis_out_key], args[4]) < 0 ||
-        PyObject_SetAttr(self, st[Name::keys_cleared], Py_False) < 0) {
+        PyObject_SetAttr(self, st[Name::_keys_cleared], Py_False) < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return Ref::borrow(Py_None);
 }
 
-PyObject *reset_cleanup_flag(FunctionObject &fn, const Args &args) {
-    if (PyObject_SetAttr(args[0], state_of(fn)[Name::keys_cleared], Py_False) < 0) {
+Ref reset_cleanup_flag(FunctionObject &fn, const Args &args) {
+    if (PyObject_SetAttr(args[0], state_of(fn)[Name::_keys_cleared], Py_False) < 0) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return Ref::borrow(Py_None);
 }
 
 } // namespace flowsweep

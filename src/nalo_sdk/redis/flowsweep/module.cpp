@@ -1,8 +1,8 @@
 // The module frame: names, signatures and docstrings of every callable, and
 // the statements the module executes at import.
+#include "core/classes.hpp"
+#include "core/imports.hpp"
 #include "flowsweep.hpp"
-
-#include <new>
 
 namespace flowsweep {
 namespace {
@@ -10,36 +10,6 @@ namespace {
 using nalo::Check;
 using nalo::FunctionDef;
 using nalo::Param;
-
-constexpr std::array<const char *, static_cast<size_t>(Name::count_)> name_texts = {
-    "logger",
-    "debug",
-    "info",
-    "warning",
-    "error",
-    "get",
-    "id",
-    "wires",
-    "node",
-    "port",
-    "node_id",
-    "nodered_flow",
-    "_nodes",
-    "node_config",
-    "redis_out_key",
-    "redis_wrapper",
-    "_keys_cleared",
-    "scan_keys",
-    "update",
-    "delete_many",
-    "_discover_downstream_nodes",
-    "_collect_stream_redis_keys",
-    "clear_stream_keys",
-    "FlowsweepManager",
-    "[flowsweep] node_config has no 'id' \xe2\x80\x94 current node keys will not be collected",
-    "Redis keys already cleared, skipping",
-    "Clearing all Redis KV stores for this stream",
-};
 
 constexpr const char *module_doc =
     "Redis stream cleanup utilities for clearing KV stores across Node-RED flows.\n"
@@ -215,14 +185,18 @@ constexpr FunctionDef one_shot_def = {
 };
 
 int exec_module(PyObject *module) {
-    State &st = *new (PyModule_GetState(module)) State();
-    if (nalo::init_core(module) < 0 || st.names.init(name_texts) < 0) {
+    if (nalo::init_state<State>(module) < 0) {
         return -1;
     }
-    st.kw_pattern = nalo::names_tuple({"pattern"});
+    State &st = nalo::module_state<State>(module);
+    if (st.names.init(name_table) < 0) {
+        return -1;
+    }
+    st.kw_pattern = nalo::names_tuple({"pattern"}).release();
     st.kw_manager =
-        nalo::names_tuple({"redis_wrapper", "nodered_flow", "node_config", "redis_out_key"});
-    st.kw_max_ports = nalo::names_tuple({"max_ports"});
+        nalo::names_tuple({"redis_wrapper", "nodered_flow", "node_config", "redis_out_key"})
+            .release();
+    st.kw_max_ports = nalo::names_tuple({"max_ports"}).release();
     if (!st.kw_pattern || !st.kw_manager || !st.kw_max_ports) {
         return -1;
     }
@@ -238,7 +212,9 @@ int exec_module(PyObject *module) {
 
     // logger = get_logger("REDIS_FLOWSWEEP")
     Ref get_logger_name = Ref::steal(PyUnicode_InternFromString("get_logger"));
-    Ref get_logger = get_logger_name ? nalo::get_global(module, get_logger_name.get()) : nullptr;
+    Ref get_logger = get_logger_name
+                         ? nalo::get_global(nalo::core_state(module), get_logger_name.get())
+                         : nullptr;
     Ref logger_name = Ref::steal(PyUnicode_FromString("REDIS_FLOWSWEEP"));
     if (!get_logger || !logger_name) {
         return -1;

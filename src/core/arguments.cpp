@@ -1,13 +1,12 @@
-// The argument rule: every parameter by position or keyword, defaults only
-// for omitted arguments, exact type tests for annotated built-in types and
-// double conversion for "float", with the library's fixed messages.
+// The argument binder.
 //
 // Order of the checks: too many positional arguments; then the parameters
 // not given by position are looked up among the keywords in parameter order
 // (the first missing required one raises the count message); then the
 // keywords left over (given twice, unknown, not a string); then the float
 // conversions; then the exact type tests, in declared order.
-#include "function.hpp"
+#include "core/arguments.hpp"
+#include "core/function.hpp"
 
 #include <memory>
 
@@ -166,14 +165,17 @@ int bind_arguments(const FunctionObject &fn, PyObject *const *args, size_t nargs
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         PyTypeObject *want = exact_type_for(params[i].check);
         if (want && Py_TYPE(out.obj[i]) != want) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         params[i].name, expected_name(params[i].check),
-                         Py_TYPE(out.obj[i])->tp_name);
-            return -1;
+            return incorrect_type(params[i].name, expected_name(params[i].check), out.obj[i]);
         }
     }
     return 0;
+}
+
+int incorrect_type(const char *param, const char *expected, PyObject *value) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(value)->tp_name);
+    return -1;
 }
 
 } // namespace nalo
