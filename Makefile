@@ -28,17 +28,18 @@ test: build
 	NALO_STAGE_DIR=$(STAGE_DIR) $(PYTHON) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: build
-	PYTHONPATH=$(STAGE_DIR) $(PYTHON) -m nalo_sdk.demo $(DEMO_ARGS)
+	PYTHONPATH=$(STAGE_DIR):tools $(PYTHON) -m devkit.demo $(DEMO_ARGS)
 
 # A wheel for this machine, built offline with the installed build backend.
 wheel: deps
 	$(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index -w dist .
 
 format:
-	clang-format -i src/core/*.[ch]pp src/nalo_sdk/*/*/*.[ch]pp
+	clang-format -i $(CXX_SOURCES)
 
+# Every finding is an error (mk/check.mk: make check).
 lint: build
-	clang-tidy -p $(MESON_DIR) --quiet src/core/*.cpp src/nalo_sdk/*/*/*.cpp
+	clang-tidy -p $(MESON_DIR) --quiet --warnings-as-errors='*' $(CXX_UNITS)
 
 clean:
 	rm -rf $(BUILD_DIR) dist

@@ -18,9 +18,12 @@ import platform
 import sys
 import time
 
-from nalo_sdk.nodered import NaloFlow
-from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep
-from nalo_sdk.redis.throwaway import ThrowawayRedisCluster, ThrowawayRedisServer
+# The throwaway servers are development tools of the repository (tools/devkit).
+sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+
+from nalo_sdk.nodered import NaloFlow  # noqa: E402
+from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep  # noqa: E402
+from devkit.redis_servers import ThrowawayRedisCluster, ThrowawayRedisServer  # noqa: E402
 
 FLOWS = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "flows"
 FLOW = FLOWS / "ha-bkinstal-goodwe-flows.json"
@@ -104,14 +107,19 @@ def measure(label, url, flow, node, mine, others):
         scans = wrapper.scans
         left = count_keys(wrapper)
         assert ok is True and wrapper.deleted == len(mine) and left == len(others), (
-            ok, wrapper.deleted, left)
+            ok,
+            wrapper.deleted,
+            left,
+        )
     wrapper.close()
     # The run with the median cleanup time, phases and all.
     total, scan, delete = sorted(rows)[len(rows) // 2]
     best = min(row[0] for row in rows)
-    print(f"  {label:<28} cleanup {total * 1000:8.1f} ms (best {best * 1000:.1f}): "
-          f"{scans} SCAN passes {scan * 1000:8.1f} ms, "
-          f"delete {len(mine):,} keys {delete * 1000:7.1f} ms")
+    print(
+        f"  {label:<28} cleanup {total * 1000:8.1f} ms (best {best * 1000:.1f}): "
+        f"{scans} SCAN passes {scan * 1000:8.1f} ms, "
+        f"delete {len(mine):,} keys {delete * 1000:7.1f} ms"
+    )
 
 
 def main():
@@ -122,9 +130,11 @@ def main():
     stream, mine, others = plan(flow, stream_count, other_count)
     # The cleanup logs every key it found: keep the figures readable.
     flowsweep.logger.disabled = True
-    print(f"{platform.machine()}, Python {platform.python_version()}; flow {FLOW.name}, "
-          f"{len(stream)} stream nodes, {len(mine):,} stream keys among {len(others):,} others; "
-          f"median of {REPEATS}:")
+    print(
+        f"{platform.machine()}, Python {platform.python_version()}; flow {FLOW.name}, "
+        f"{len(stream)} stream nodes, {len(mine):,} stream keys among {len(others):,} others; "
+        f"median of {REPEATS}:"
+    )
     with ThrowawayRedisCluster() as cluster:
         measure("Redis Cluster, 3 primaries", cluster.url, flow, node, mine, others)
     with ThrowawayRedisServer() as server:

@@ -24,40 +24,15 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(pathlib.Path(os.environ.get("NALO_STAGE_DIR", ROOT / "build" / "python"))))
 sys.path.insert(1, str(ROOT / "benchmarks"))
+sys.path.insert(2, str(ROOT / "tests" / "support"))
 
 import harness  # noqa: E402
+import mqtt_model  # noqa: E402
 from nalo_sdk.mqtt import utils as native  # noqa: E402
 
-# The plain rendering reads the same globals the module reads.
-PLAIN_SOURCE = '''
-import time
-from nalo_sdk.constants import PREFIX
-from nalo_sdk.constants import NODE_ID, NODE_TYPE
-
-
-def gen_mqtt_key_local(node_id):
-    return f"{PREFIX.MQTT.LOCAL}_{node_id}"
-
-
-def meta_info_to_publish(source_name, source_id, source_idx=0, result=None, node_id=NODE_ID,
-                         node_type=NODE_TYPE, infer_t=0, category="info"):
-    if result is None:
-        result = []
-    return {
-        "source_id": source_id,
-        "source_name": source_name,
-        "source_key": f"{source_id}_{source_idx}",
-        "source_idx": source_idx,
-        "ts": time.time(),
-        "id": node_id,
-        "type": node_type,
-        "result": result,
-        "inference time(sec)": round(infer_t, 4),
-        "category": category,
-    }
-'''
-plain = {"__name__": "plain_mqtt_utils"}
-exec(compile(PLAIN_SOURCE, "plain_mqtt_utils", "exec"), plain)
+# The plain rendering, the tests' model of the module, reads the same globals
+# the module reads.
+plain = vars(mqtt_model)
 
 DETECTIONS = [{"label": "person", "box": [10, 20, 30, 40], "score": 0.91}]
 
@@ -102,7 +77,8 @@ def check(name, native_call, plain_call):
         raise SystemExit(f"{name}: module gives {got!r}, plain Python {want!r}")
     if isinstance(got, dict):
         rounded = "inference time(sec)"
-        if type(got[rounded]) is not type(want[rounded]):
+        got_type, want_type = type(got[rounded]), type(want[rounded])
+        if got_type is not want_type:
             raise SystemExit(f"{name}: rounding gives a different type")
 
 

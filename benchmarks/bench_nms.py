@@ -30,10 +30,14 @@ else:
     sys.path.append(str(ROOT / "build" / "python"))
 
 sys.path.insert(1, str(ROOT / "benchmarks"))
+# The plain-Python rendering of both functions is the tests' model of the module.
+sys.path.insert(2, str(ROOT / "tests" / "support"))
 
 import cv2  # noqa: E402
 import harness  # noqa: E402
 import numpy as np  # noqa: E402
+from nms_model import non_max_suppression_cv as plain_nms  # noqa: E402
+from nms_model import non_max_suppression_cv_per_class as plain_nms_per_class  # noqa: E402
 
 from nalo_sdk.detection import nms  # noqa: E402
 
@@ -41,44 +45,6 @@ SCORE_THRESHOLD = 0.5
 IOU_THRESHOLD = 0.45
 REPEATS = 7
 MIN_REPEAT_SECONDS = 0.05
-
-
-# The plain-Python rendering of both functions, step by step.
-def plain_nms(boxes, scores, score_threshold=0.5, iou_threshold=0.5):
-    if len(boxes) == 0:
-        return []
-    float_boxes = [np.array(box, dtype=np.float32) for box in boxes]
-    float_scores = [float(s) for s in scores]
-    indices = cv2.dnn.NMSBoxes(
-        bboxes=float_boxes,
-        scores=float_scores,
-        score_threshold=float(score_threshold),
-        nms_threshold=float(iou_threshold),
-    )
-    if isinstance(indices, tuple):
-        return list(indices)
-    if len(indices) == 0:
-        return []
-    return np.array(indices).flatten().tolist()
-
-
-def plain_nms_per_class(boxes, scores, class_ids, score_threshold=0.5, iou_threshold=0.5):
-    if len(boxes) == 0:
-        return []
-    unique_classes = set(class_ids)
-    kept_indices = []
-    for cls in unique_classes:
-        cls_indices = [i for i, c in enumerate(class_ids) if c == cls]
-        cls_boxes = [boxes[i] for i in cls_indices]
-        cls_scores = [scores[i] for i in cls_indices]
-        local_kept = plain_nms(
-            boxes=cls_boxes,
-            scores=cls_scores,
-            score_threshold=float(score_threshold),
-            iou_threshold=float(iou_threshold),
-        )
-        kept_indices.extend(cls_indices[j] for j in local_kept)
-    return kept_indices
 
 
 def random_boxes(rng, n):
@@ -130,10 +96,18 @@ MEMORY_CALLS = 0  # set by --memory
 
 def measure(workload, n, k, module_call, floor, plain_call):
     times = ns_per_call({"module": module_call, "floor": floor, "plain": plain_call})
-    row = {"workload": workload, "n": n, "k": k, "module_ns": times["module"],
-           "floor_ns": times["floor"], "plain_ns": times["plain"]}
+    row = {
+        "workload": workload,
+        "n": n,
+        "k": k,
+        "module_ns": times["module"],
+        "floor_ns": times["floor"],
+        "plain_ns": times["plain"],
+    }
     if MEMORY_CALLS:
-        row["rss_growth_kib"] = harness.rss_growth_kib(module_call, max(100, MEMORY_CALLS // (n or 1)))
+        row["rss_growth_kib"] = harness.rss_growth_kib(
+            module_call, max(100, MEMORY_CALLS // (n or 1))
+        )
     return row
 
 
@@ -154,8 +128,12 @@ def standard_workloads():
             fn(boxes, scores, SCORE_THRESHOLD, IOU_THRESHOLD)
 
         def floor():
-            nms_boxes(bboxes=float_boxes, scores=float_scores,
-                      score_threshold=SCORE_THRESHOLD, nms_threshold=IOU_THRESHOLD)
+            nms_boxes(
+                bboxes=float_boxes,
+                scores=float_scores,
+                score_threshold=SCORE_THRESHOLD,
+                nms_threshold=IOU_THRESHOLD,
+            )
 
         def plain_call():
             plain_nms(boxes, scores, SCORE_THRESHOLD, IOU_THRESHOLD)
@@ -171,10 +149,10 @@ def per_class_workloads():
             rng = random.Random(2000 + 10 * n + k)
             boxes, scores = random_boxes(rng, n)
             class_ids = [rng.randrange(k) for _ in range(n)]
-            expected = plain_nms_per_class(boxes, scores, class_ids, SCORE_THRESHOLD,
-                                           IOU_THRESHOLD)
-            got = nms.non_max_suppression_cv_per_class(boxes, scores, class_ids,
-                                                       SCORE_THRESHOLD, IOU_THRESHOLD)
+            expected = plain_nms_per_class(boxes, scores, class_ids, SCORE_THRESHOLD, IOU_THRESHOLD)
+            got = nms.non_max_suppression_cv_per_class(
+                boxes, scores, class_ids, SCORE_THRESHOLD, IOU_THRESHOLD
+            )
             assert got == expected, (n, k, got, expected)
             # The floor: one bare NMSBoxes call per class present, on inputs
             # converted and grouped beforehand.
@@ -182,16 +160,22 @@ def per_class_workloads():
             for i, c in enumerate(class_ids):
                 groups.setdefault(c, []).append(i)
             prebuilt = [
-                ([np.array(boxes[i], dtype=np.float32) for i in idx],
-                 [float(scores[i]) for i in idx])
+                (
+                    [np.array(boxes[i], dtype=np.float32) for i in idx],
+                    [float(scores[i]) for i in idx],
+                )
                 for idx in groups.values()
             ]
             nms_boxes = cv2.dnn.NMSBoxes
 
             def floor():
                 for float_boxes, float_scores in prebuilt:
-                    nms_boxes(bboxes=float_boxes, scores=float_scores,
-                              score_threshold=SCORE_THRESHOLD, nms_threshold=IOU_THRESHOLD)
+                    nms_boxes(
+                        bboxes=float_boxes,
+                        scores=float_scores,
+                        score_threshold=SCORE_THRESHOLD,
+                        nms_threshold=IOU_THRESHOLD,
+                    )
 
             fn = nms.non_max_suppression_cv_per_class
 
@@ -208,8 +192,9 @@ def per_class_workloads():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="also write the figures to this file")
-    parser.add_argument("--memory", action="store_true",
-                        help="also report the peak-RSS growth over a loop of calls")
+    parser.add_argument(
+        "--memory", action="store_true", help="also report the peak-RSS growth over a loop of calls"
+    )
     args = parser.parse_args()
     global MEMORY_CALLS
     MEMORY_CALLS = 2_000_000 if args.memory else 0
@@ -223,27 +208,33 @@ def main():
         "cpus": os.cpu_count(),
     }
     print("machine: " + ", ".join(f"{k} {v}" for k, v in machine.items()))
-    print(f"thresholds: score {SCORE_THRESHOLD}, IoU {IOU_THRESHOLD}; "
-          f"median of {REPEATS} repeats")
+    print(
+        f"thresholds: score {SCORE_THRESHOLD}, IoU {IOU_THRESHOLD}; " f"median of {REPEATS} repeats"
+    )
     started = time.perf_counter()
     rows = standard_workloads() + per_class_workloads()
-    header = (f"{'workload':<10} {'N':>5} {'K':>3} {'module ns':>12} {'floor ns':>12} "
-              f"{'plain ns':>12} {'module/floor':>13} {'plain/floor':>12}"
-              + (f" {'RSS +KiB':>9}" if MEMORY_CALLS else ""))
+    header = (
+        f"{'workload':<10} {'N':>5} {'K':>3} {'module ns':>12} {'floor ns':>12} "
+        f"{'plain ns':>12} {'module/floor':>13} {'plain/floor':>12}"
+        + (f" {'RSS +KiB':>9}" if MEMORY_CALLS else "")
+    )
     print(header)
     print("-" * len(header))
     for row in rows:
         row["module_ratio"] = row["module_ns"] / row["floor_ns"]
         row["plain_ratio"] = row["plain_ns"] / row["floor_ns"]
         k = "" if row["k"] is None else row["k"]
-        print(f"{row['workload']:<10} {row['n']:>5} {k:>3} {row['module_ns']:>12.0f} "
-              f"{row['floor_ns']:>12.0f} {row['plain_ns']:>12.0f} "
-              f"{row['module_ratio']:>13.3f} {row['plain_ratio']:>12.3f}"
-              + (f" {row['rss_growth_kib']:>9}" if MEMORY_CALLS else ""))
+        print(
+            f"{row['workload']:<10} {row['n']:>5} {k:>3} {row['module_ns']:>12.0f} "
+            f"{row['floor_ns']:>12.0f} {row['plain_ns']:>12.0f} "
+            f"{row['module_ratio']:>13.3f} {row['plain_ratio']:>12.3f}"
+            + (f" {row['rss_growth_kib']:>9}" if MEMORY_CALLS else "")
+        )
     print(f"({time.perf_counter() - started:.1f} s)")
     if args.json:
         pathlib.Path(args.json).write_text(
-            json.dumps({"machine": machine, "rows": rows}, indent=2) + "\n")
+            json.dumps({"machine": machine, "rows": rows}, indent=2) + "\n"
+        )
 
 
 if __name__ == "__main__":

@@ -8,13 +8,17 @@ node's pattern (what the stream cleanup asks per node) for several COUNT
 values. Prints the figures; checks nothing.
 """
 
+import pathlib
 import platform
 import statistics
 import sys
 import time
 
-from nalo_sdk.redis import NaloRedis
-from nalo_sdk.redis.throwaway import ThrowawayRedisServer
+# The throwaway servers are development tools of the repository (tools/devkit).
+sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+
+from nalo_sdk.redis import NaloRedis  # noqa: E402
+from devkit.redis_servers import ThrowawayRedisServer  # noqa: E402
 
 COUNTS = (10, 100, 1000, 10000)
 REPEATS = 3
@@ -30,8 +34,10 @@ def main():
         client.mset({"redis_cam1_0": 1, "redis_cam1_1": 2, "redis_cam1_2": 3})
         filled = time.perf_counter() - started
         version = client.info("server")["redis_version"]
-        print(f"redis-server {version}, {client.dbsize():,} keys (filled in {filled:.2f} s), "
-              f"{platform.machine()}, Python {platform.python_version()}")
+        print(
+            f"redis-server {version}, {client.dbsize():,} keys (filled in {filled:.2f} s), "
+            f"{platform.machine()}, Python {platform.python_version()}"
+        )
         print(f"one scan_keys(pattern='redis_cam1_*') pass, median (best) of {REPEATS}:")
         for count in COUNTS:
             times = []

@@ -30,9 +30,9 @@ test-refleaks: build reliability-deps $(DBG_DIR)/meson/build.ninja
 	@rm -rf $(DBG_DIR)/python
 	meson install -C $(DBG_DIR)/meson --quiet --no-rebuild
 	NALO_STAGE_DIR=$(DBG_DIR)/python $(PYTHON_DBG) -X dev -m pytest $(PYTEST_QUIET) \
-	    tests/reliability/test_refleaks.py
+	    tests/*/test_*_refleaks.py
 	NALO_STAGE_DIR=$(STAGE_DIR) NALO_MEMORY_LOOPS=1 $(PYTHON) -m pytest $(PYTEST_QUIET) \
-	    tests/reliability/test_memory_loops.py
+	    tests/core/test_core_memory_loops.py
 
 $(ASAN_DIR)/meson/build.ninja: | deps
 	meson setup $(ASAN_DIR)/meson -Db_sanitize=address,undefined -Db_lundef=false \
@@ -57,7 +57,7 @@ test-asan: reliability-deps $(ASAN_DIR)/meson/build.ninja
 	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:log_path=$(ASAN_REPORTS)/asan \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	NALO_STAGE_DIR=$(ASAN_DIR)/python PYTHONPATH=tests/reliability \
+	NALO_STAGE_DIR=$(ASAN_DIR)/python PYTHONPATH=tests/support \
 	    $(PYTHON) -m pytest $(PYTEST_QUIET) -p sanitizer_skips $(PYTEST_ARGS); \
 	status=$$?; \
 	if ls $(ASAN_REPORTS)/* >/dev/null 2>&1; then \

@@ -1,6 +1,8 @@
 """Test setup: the package under test comes from the staged build
 (build/python, or NALO_STAGE_DIR), unless NALO_TEST_INSTALLED=1 asks for an
-installed copy."""
+installed copy. The shared test code (tests/support: models, fakes, cases)
+and the development tools (tools/devkit: throwaway servers, the demo) are
+put on the import path."""
 
 import os
 import pathlib
@@ -14,5 +16,6 @@ if os.environ.get("NALO_TEST_INSTALLED") != "1":
     if not (stage / "nalo_sdk").is_dir():
         raise RuntimeError(f"no staged build in {stage}: run 'make build' first")
     sys.path.insert(0, str(stage))
+sys.path[1:1] = [str(ROOT / "tests" / "support"), str(ROOT / "tools")]
 
 pytest_plugins = ["redis_server"]

@@ -12,7 +12,7 @@ import pytest
 
 import nalo_sdk
 from nalo_sdk.nodered import NaloFlow
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep
 from nalo_sdk.redis import client as redis_client
 from nalo_sdk.redis.utils import gen_redis_key_local
@@ -126,12 +126,15 @@ def test_server_stopped_midway_then_back(redis_server, redis_url, caplog):
     "case, problem",
     [
         ("stopped with a connection open", "Timeout reading from socket"),
-        ("refused, with a password",
-         "Error 111 connecting to 127.0.0.1:{port}. Connection refused."),
+        (
+            "refused, with a password",
+            "Error 111 connecting to 127.0.0.1:{port}. Connection refused.",
+        ),
     ],
 )
-def test_a_failed_cleanup_names_the_server_in_time(redis_server, redis_url, monkeypatch, caplog,
-                                                   case, problem):
+def test_a_failed_cleanup_names_the_server_in_time(
+    redis_server, redis_url, monkeypatch, caplog, case, problem
+):
     # The default read timeout, shortened: the cleanup must not wait for ever.
     monkeypatch.setattr(redis_client, "DEFAULT_READ_TIMEOUT", 0.5)
     flow = NaloFlow(FLOWS / "ha-45sixty-flows.json", node_id="951c6365.64e4d8")

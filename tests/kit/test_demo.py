@@ -1,4 +1,4 @@
-"""The main job runs to its end and its own checks hold."""
+"""The demo (tools/devkit) runs to its end and its own checks hold."""
 
 import os
 import pathlib
@@ -7,14 +7,20 @@ import sys
 
 import nalo_sdk
 
-DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
+TOOLS = pathlib.Path(__file__).resolve().parents[2] / "tools"
 
 
 def test_demo_runs_clean():
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(nalo_sdk.__file__).parent.parent))
+    stage = pathlib.Path(nalo_sdk.__file__).parent.parent
+    # From another directory: the demo finds the repository's data itself.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(stage), str(TOOLS)]))
     run = subprocess.run(
-        [sys.executable, "-m", "nalo_sdk.demo", "--data", str(DATA)],
-        env=env, capture_output=True, text=True, timeout=120,
+        [sys.executable, "-m", "devkit.demo"],
+        env=env,
+        cwd="/",
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert run.returncode == 0, run.stdout + run.stderr
     assert "Result: OK" in run.stdout and "FAIL" not in run.stdout

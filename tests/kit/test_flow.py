@@ -45,7 +45,10 @@ def test_parsed_list_keeps_the_very_records(monkeypatch):
         (b'[{"id": "a"}, {"id": "b"}, {"id": "a"}]', "duplicate id 'a' in records 0 and 2"),
         (b'[{"id": 7}]', "record 0 has an id that is a number, not a string"),
         (b'[{"id": "a", "wires": "bc"}]', "'wires' is a string, not an array of ports"),
-        (b'[{"id": "a", "type": "switch", "wires": [[], "bc"]}]', "'switch'): output port 1 is a str"),
+        (
+            b'[{"id": "a", "type": "switch", "wires": [[], "bc"]}]',
+            "'switch'): output port 1 is a str",
+        ),
         (b'[{"id": "a", "wires": [["b", null]]}]', "port 0 holds a node id that is not a string"),
     ],
 )

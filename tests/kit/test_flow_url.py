@@ -10,7 +10,7 @@ import time
 import pytest
 
 from nalo_sdk.nodered import FlowError, NaloFlow
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 
 RECORDS = [{"id": "a", "type": "inject", "wires": [["b"]]}, {"id": "b", "type": "debug"}]
 
@@ -71,16 +71,24 @@ def test_both_answer_forms(server, monkeypatch, body, rev):
 @pytest.mark.parametrize(
     "status, body, content_type, problem",
     [
-        (200, b"<html>editor</html>", "text/html",
-         r"the answer is not JSON \(text/html, 19 bytes, begins '<html>"),
+        (
+            200,
+            b"<html>editor</html>",
+            "text/html",
+            r"the answer is not JSON \(text/html, 19 bytes, begins '<html>",
+        ),
         (200, b"", "application/json", "the answer is not JSON"),
         (200, b"\xff\xfe", "application/json", "the answer is not JSON"),
         (200, {"rev": "1"}, "application/json", "the answer is an object without a 'flows' list"),
         (200, {"flows": {"a": 1}}, "application/json", "without a 'flows' list"),
         (200, "flows", "application/json", "the top level is a string, not a list of records"),
         (200, [{"id": "a", "wires": "b"}], "application/json", "'wires' is a string"),
-        (401, b"Unauthorized", "text/plain",
-         r"HTTP 401 Unauthorized \(the admin API wants a login"),
+        (
+            401,
+            b"Unauthorized",
+            "text/plain",
+            r"HTTP 401 Unauthorized \(the admin API wants a login",
+        ),
         (500, b"boom", "text/plain", "HTTP 500 Internal Server Error"),
     ],
 )

@@ -15,7 +15,7 @@ import pytest
 import nalo_sdk
 from nalo_sdk.mqtt import NaloPublisher, PublishError, encode_payload, publish_result
 from nalo_sdk.mqtt.publish import to_plain, topic_for
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 
 
 class Circular(list):
@@ -33,8 +33,10 @@ class Circular(list):
         (np.array([[1, np.nan]]), [[1.0, None]]),
         (np.array(["a", "b"]), ["a", "b"]),
         ((1, (2, [3])), [1, [2, [3]]]),
-        ({1: "i", 2.5: "f", False: "b", None: "n", np.int64(4): "np", -math.inf: "-i"},
-         {"1": "i", "2.5": "f", "false": "b", "null": "n", "4": "np", "-Infinity": "-i"}),
+        (
+            {1: "i", 2.5: "f", False: "b", None: "n", np.int64(4): "np", -math.inf: "-i"},
+            {"1": "i", "2.5": "f", "false": "b", "null": "n", "4": "np", "-Infinity": "-i"},
+        ),
         ([math.inf, -math.inf, math.nan, 1e308 * 10], [None, None, None, None]),
     ],
 )
@@ -66,7 +68,9 @@ def test_a_payload_that_holds_itself():
         encode_payload(payload)
     shared = [1.5]
     assert json.loads(encode_payload({"a": shared, "b": [shared, shared]})) == {
-        "a": [1.5], "b": [[1.5], [1.5]]}
+        "a": [1.5],
+        "b": [[1.5], [1.5]],
+    }
 
 
 def test_nested_too_deeply():
@@ -144,11 +148,17 @@ def test_default_url_and_password_not_shown(monkeypatch):
 
 def test_the_key_module_does_not_load_the_mqtt_client():
     stage = str(pathlib.Path(nalo_sdk.__file__).parent.parent)
-    code = ("import sys, nalo_sdk.mqtt.utils, nalo_sdk.mqtt\n"
-            "assert not any(m.startswith('paho') for m in sys.modules), 'paho loaded'\n"
-            "nalo_sdk.mqtt.NaloPublisher\n"
-            "print(sorted(n for n in dir(nalo_sdk.mqtt) if not n.startswith('_')))\n")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=dict(os.environ, PYTHONPATH=stage))
+    code = (
+        "import sys, nalo_sdk.mqtt.utils, nalo_sdk.mqtt\n"
+        "assert not any(m.startswith('paho') for m in sys.modules), 'paho loaded'\n"
+        "nalo_sdk.mqtt.NaloPublisher\n"
+        "print(sorted(n for n in dir(nalo_sdk.mqtt) if not n.startswith('_')))\n"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=stage),
+    )
     assert run.returncode == 0, run.stderr
     assert "NaloPublisher" in run.stdout and "publish_result" in run.stdout

@@ -4,7 +4,7 @@ import pytest
 import redis
 
 from nalo_sdk.redis import NaloRedis
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 
 
 @pytest.fixture

@@ -14,9 +14,13 @@ import nalo_sdk.constants as constants
 
 def run_python(code, path=None, **env):
     pythonpath = str(path) if path else os.pathsep.join(sys.path)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONPATH=pythonpath, **env),
-                          cwd=path or os.getcwd())
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=pythonpath, **env),
+        cwd=path or os.getcwd(),
+    )
 
 
 def test_globals_in_order():
@@ -25,7 +29,8 @@ def test_globals_in_order():
         "import time, nalo_sdk.constants as c, nalo_sdk.mqtt.utils as m\n"
         "print([n for n in vars(m) if not n.startswith('__')])\n"
         "print(m.time is time, m.PREFIX is c.PREFIX, m.NODE_ID is c.NODE_ID,"
-        " m.NODE_TYPE is c.NODE_TYPE, m.__doc__, hasattr(m, '__all__'))\n")
+        " m.NODE_TYPE is c.NODE_TYPE, m.__doc__, hasattr(m, '__all__'))\n"
+    )
     assert result.stdout.splitlines() == [
         "['time', 'PREFIX', 'NODE_ID', 'NODE_TYPE', 'Category', 'gen_mqtt_key_local', "
         "'meta_info_to_publish']",
@@ -37,8 +42,14 @@ def test_star_import_binds_every_public_name():
     ns = {}
     exec("from nalo_sdk.mqtt.utils import *", ns)
     assert set(ns) - {"__builtins__"} == {
-        "time", "PREFIX", "NODE_ID", "NODE_TYPE", "Category", "gen_mqtt_key_local",
-        "meta_info_to_publish"}
+        "time",
+        "PREFIX",
+        "NODE_ID",
+        "NODE_TYPE",
+        "Category",
+        "gen_mqtt_key_local",
+        "meta_info_to_publish",
+    }
 
 
 def test_category_is_a_plain_class(mu):
@@ -50,7 +61,10 @@ def test_category_is_a_plain_class(mu):
     cls = mu.Category
     assert list(vars(cls)) == list(vars(Category))
     assert (cls.__module__, cls.__qualname__, cls.__name__) == (
-        "nalo_sdk.mqtt.utils", "Category", "Category")
+        "nalo_sdk.mqtt.utils",
+        "Category",
+        "Category",
+    )
     assert cls.__doc__ is None and cls.__bases__ == (object,) and type(cls) is type
     assert (cls.info, cls.error, cls.warning) == ("info", "error", "warning")
     assert mu.meta_info_to_publish.__defaults__[-1] is cls.info
@@ -62,7 +76,8 @@ def test_function_signatures(mu):
     assert str(inspect.signature(payload)) == (
         "(source_name, source_id, source_idx=0, result=None, "
         f"node_id={constants.NODE_ID!r}, node_type={constants.NODE_TYPE!r}, infer_t=0, "
-        "category='info')")
+        "category='info')"
+    )
     assert key.__defaults__ is None
     assert payload.__defaults__ == (0, None, constants.NODE_ID, constants.NODE_TYPE, 0, "info")
     for fn in (key, payload):
@@ -73,12 +88,19 @@ def test_function_signatures(mu):
 def test_constants_come_from_the_environment():
     code = "import nalo_sdk.constants as c; print(c.NODE_ID, c.NODE_TYPE, c.PREFIX.REDIS)"
     env = {k: v for k, v in os.environ.items() if not k.startswith("NALO_NODE_")}
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env=dict(env, PYTHONPATH=os.pathsep.join(sys.path)))
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=dict(env, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
     assert result.stdout == "unknown unknown redis\n", result.stderr
-    result = run_python("import nalo_sdk.mqtt.utils as m; d = m.meta_info_to_publish('n', 's');"
-                        " print(d['id'], d['type'])", NALO_NODE_ID="cam-7",
-                        NALO_NODE_TYPE="detector")
+    result = run_python(
+        "import nalo_sdk.mqtt.utils as m; d = m.meta_info_to_publish('n', 's');"
+        " print(d['id'], d['type'])",
+        NALO_NODE_ID="cam-7",
+        NALO_NODE_TYPE="detector",
+    )
     assert result.stdout == "cam-7 detector\n", result.stderr
 
 

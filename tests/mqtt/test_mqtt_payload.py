@@ -1,8 +1,6 @@
 """The result payload: ten keys in fixed order, passed objects kept as they
 are, the clock and round() read on every call."""
 
-import decimal
-import fractions
 import gc
 import math
 import os
@@ -13,10 +11,19 @@ import time
 import types
 
 import pytest
-from hypothesis import given, strategies as st
 
-KEYS = ["source_id", "source_name", "source_key", "source_idx", "ts", "id", "type", "result",
-        "inference time(sec)", "category"]
+KEYS = [
+    "source_id",
+    "source_name",
+    "source_key",
+    "source_idx",
+    "ts",
+    "id",
+    "type",
+    "result",
+    "inference time(sec)",
+    "category",
+]
 ROUNDED = "inference time(sec)"
 
 
@@ -37,13 +44,32 @@ def test_passed_objects_are_stored_as_they_are(mu):
     args = [object() for _ in range(8)]
     args[6] = 3  # infer_t goes through round()
     by_position = mu.meta_info_to_publish(*args)
-    names = ["source_name", "source_id", "source_idx", "result", "node_id", "node_type",
-             "infer_t", "category"]
+    names = [
+        "source_name",
+        "source_id",
+        "source_idx",
+        "result",
+        "node_id",
+        "node_type",
+        "infer_t",
+        "category",
+    ]
     by_keyword = mu.meta_info_to_publish(**dict(zip(reversed(names), reversed(args))))
     for payload in (by_position, by_keyword):
         assert list(payload) == KEYS
-        stored = [payload[k] for k in ("source_name", "source_id", "source_idx", "result", "id",
-                                       "type", ROUNDED, "category")]
+        stored = [
+            payload[k]
+            for k in (
+                "source_name",
+                "source_id",
+                "source_idx",
+                "result",
+                "id",
+                "type",
+                ROUNDED,
+                "category",
+            )
+        ]
         assert all(a is b for a, b in zip(stored, args))
 
 
@@ -52,8 +78,15 @@ def test_source_key_is_the_f_string_of_id_and_index(mu):
         def __format__(self, format_spec):
             return f"<{format_spec}>"
 
-    for source_id, idx in [("abc", 2), ("abc", -7), ("\u20ac", 2**70), (5, "x"), (None, 1.5),
-                           ("\U0001f600", Idx()), ("", "")]:
+    for source_id, idx in [
+        ("abc", 2),
+        ("abc", -7),
+        ("\u20ac", 2**70),
+        (5, "x"),
+        (None, 1.5),
+        ("\U0001f600", Idx()),
+        ("", ""),
+    ]:
         key = mu.meta_info_to_publish("n", source_id, idx)["source_key"]
         assert key == f"{source_id}_{idx}" and type(key) is str
 
@@ -65,8 +98,9 @@ def test_none_rules(mu):
     payload = mu.meta_info_to_publish(None, None, None, None, None, None, 0, None)
     assert first == [] == payload["result"] and first is not payload["result"]
     assert payload["source_key"] == "None_None"
-    assert [payload[k] for k in ("source_name", "source_id", "source_idx", "id", "type",
-                                 "category")] == [None] * 6
+    assert [
+        payload[k] for k in ("source_name", "source_id", "source_idx", "id", "type", "category")
+    ] == [None] * 6
     for result in ([], 0, False, "", ()):
         assert mu.meta_info_to_publish("n", "s", result=result)["result"] is result
 
@@ -147,22 +181,16 @@ def test_steps_run_in_order_and_failures_leave_nothing(mu, monkeypatch):
     infer_t = Logged("t")
     payload = mu.meta_info_to_publish("n", Logged("id"), Logged("idx"), infer_t=infer_t)
     assert log == ["id", "idx", "clock", ("round", 4)] and payload[ROUNDED] is infer_t
-    for fail_at, seen in [("id", ["id"]), ("idx", ["id", "idx"]),
-                          ("t", ["id", "idx", "clock", ("round", 4)])]:
+    for fail_at, seen in [
+        ("id", ["id"]),
+        ("idx", ["id", "idx"]),
+        ("t", ["id", "idx", "clock", ("round", 4)]),
+    ]:
         log.clear()
         args = [Logged(name, fail=name == fail_at) for name in ("id", "idx", "t")]
         with pytest.raises(ValueError, match=fail_at if fail_at != "t" else "round"):
             mu.meta_info_to_publish("n", args[0], args[1], infer_t=args[2])
         assert log == seen
-
-
-@pytest.mark.parametrize("infer_t", [None, "0.5", [1]], ids=repr)
-def test_unroundable_infer_t_raises_rounds_error(mu, infer_t):
-    with pytest.raises(TypeError) as err:
-        mu.meta_info_to_publish("n", "s", infer_t=infer_t)
-    with pytest.raises(TypeError) as expected:
-        round(infer_t, 4)
-    assert str(err.value) == str(expected.value)
 
 
 def test_no_references_are_leaked(mu):
@@ -190,54 +218,13 @@ class RecordsDigits:
         return ("rounded", ndigits, type(ndigits))
 
 
-@pytest.mark.parametrize(
-    "infer_t",
-    [0, 2, -3, 2**100, True, False, 0.123456, 0.12345, 0.00005, -0.00001, -0.0, 0.0,
-     2.675, 1 / 32, 3 / 32, -5 / 32, 1e-300, 5e-324, 123456.78905, 4.5e11 + 0.03125, 1e16,
-     -1e300, 1.7976931348623157e308, math.inf, -math.inf, math.nan,
-     fractions.Fraction(1, 3), decimal.Decimal("1.234567"), type("F", (float,), {})(0.123456),
-     type("I", (int,), {})(5), RecordsDigits()],
-    ids=repr,
-)
-def test_rounding_is_the_builtins(mu, infer_t):
+@pytest.mark.parametrize("infer_t", [0, -3, 2**100, RecordsDigits()], ids=repr)
+def test_rounding_keeps_exact_ints_and_passes_ndigits(mu, infer_t):
+    # Every other value: mqtt_cases.payload_rounding, test_mqtt_properties.
     got = mu.meta_info_to_publish("n", "s", infer_t=infer_t)[ROUNDED]
     assert identical(got, round(infer_t, 4))
     if type(infer_t) is int:
         assert got is infer_t
-
-
-@given(st.floats(allow_nan=True, allow_infinity=True))
-def test_rounding_any_float(mu, x):
-    assert identical(mu.meta_info_to_publish("n", "s", infer_t=x)[ROUNDED], round(x, 4))
-
-
-@given(st.integers(-(10**15), 10**15), st.sampled_from([0.0, 0.5, -0.5, 0.49999999, 0.50000001]))
-def test_rounding_near_half_way_points(mu, k, frac):
-    # Decimals that lie on or next to a rounding boundary of the 4th place.
-    for x in ((k + frac) / 10000, (k + frac) / 32, math.nextafter((k + 0.5) / 10000, math.inf),
-              math.nextafter((k + 0.5) / 10000, -math.inf)):
-        assert identical(mu.meta_info_to_publish("n", "s", infer_t=x)[ROUNDED], round(x, 4))
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        (("a",), {}, "meta_info_to_publish() takes at least 2 positional arguments (1 given)"),
-        ((), {"source_id": "s"},
-         "meta_info_to_publish() takes at least 2 positional arguments (0 given)"),
-        (tuple(range(9)), {},
-         "meta_info_to_publish() takes at most 8 positional arguments (9 given)"),
-        (("a", "b"), {"infer": 1},
-         "meta_info_to_publish() got an unexpected keyword argument 'infer'"),
-        (("a", "b"), {"source_name": "c"},
-         "meta_info_to_publish() got multiple values for keyword argument 'source_name'"),
-        (("a", "b"), {1: 2}, "keywords must be strings"),
-    ],
-)
-def test_argument_rule(mu, args, kwargs, message):
-    with pytest.raises(TypeError) as err:
-        mu.meta_info_to_publish(*args, **kwargs)
-    assert str(err.value).endswith(message)
 
 
 def test_clock_replaced_before_load_is_called():
@@ -247,6 +234,10 @@ def test_clock_replaced_before_load_is_called():
         "import nalo_sdk.mqtt.utils as m\n"
         "print(m.meta_info_to_publish('n', 's')['ts'])\n"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
     assert result.stdout == "1234.5\n", result.stderr

@@ -4,22 +4,25 @@ import importlib
 
 import pytest
 
-from nms_support import Plain
+
+def restored(name):
+    """Module `name`; every global a test rebinds is put back afterwards."""
+    module = importlib.import_module(name)
+    saved = dict(vars(module))
+    yield module
+    for key in list(vars(module)):
+        if key not in saved:
+            delattr(module, key)
+    for key, value in saved.items():
+        setattr(module, key, value)
 
 
 @pytest.fixture
 def nms():
-    """The module; every global a test rebinds is put back afterwards."""
-    module = importlib.import_module("nalo_sdk.detection.nms")
-    saved = dict(vars(module))
-    yield module
-    for name in list(vars(module)):
-        if name not in saved:
-            delattr(module, name)
-    for name, value in saved.items():
-        setattr(module, name, value)
+    yield from restored("nalo_sdk.detection.nms")
 
 
 @pytest.fixture
 def plain():
-    return Plain()
+    """The plain-Python model of the module (tests/support/nms_model.py)."""
+    yield from restored("nms_model")

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from nms_support import CountingNumpy, RecordingCv2, describe_arrays, outcome
+from fakes import CountingNumpy, RecordingCv2, describe_arrays, outcome
 
 
 class Float(float):
@@ -98,8 +98,9 @@ coordinate = st.one_of(
 
 
 # The fixture is shared by the examples, which set the globals they use.
-@settings(max_examples=300, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.lists(st.tuples(coordinate, coordinate, coordinate, coordinate), max_size=6))
 def test_random_coordinates_equal_numpy_call(nms, rows):
     boxes = [list(r) if i % 2 else r for i, r in enumerate(rows)]
@@ -143,8 +144,10 @@ def test_a_conversion_that_rebinds_np_is_seen_by_the_next_box(nms, plain):
         target.cv2 = recorder
         boxes = [[0, 0, 1, 1], Rebinds(), [2, 2, 3, 3], [4, 4, 5, 5]]
         target.non_max_suppression_cv(boxes, [0.5] * 4)
-        return ([args[0] for args, _ in counting.array_calls],
-                describe_arrays(dict(recorder.calls[0][1])["bboxes"]))
+        return (
+            [args[0] for args, _ in counting.array_calls],
+            describe_arrays(dict(recorder.calls[0][1])["bboxes"]),
+        )
 
     calls, arrays = run(nms)
     assert calls == [[2, 2, 3, 3], [4, 4, 5, 5]]
@@ -199,14 +202,17 @@ def test_per_class_equals_plain_form(nms, plain, seed, forwarded):
     plain.non_max_suppression_cv = own
     for _ in range(60):
         n = rng.randrange(0, 25)
-        boxes = [[rng.uniform(0, 60), rng.uniform(0, 60), rng.uniform(5, 40),
-                  rng.uniform(5, 40)] for _ in range(n)]
+        boxes = [
+            [rng.uniform(0, 60), rng.uniform(0, 60), rng.uniform(5, 40), rng.uniform(5, 40)]
+            for _ in range(n)
+        ]
         scores = [rng.random() for _ in range(n)]
         pool = ID_POOL[: rng.choice([4, 6, len(ID_POOL)])]
         class_ids = [rng.choice(pool) for _ in range(n + rng.randrange(-2, 1))]
         args = (boxes, scores, class_ids, rng.random() * 0.5, rng.random())
         assert outcome(nms.non_max_suppression_cv_per_class, *args) == outcome(
-            plain.non_max_suppression_cv_per_class, *args)
+            plain.non_max_suppression_cv_per_class, *args
+        )
 
 
 MUTATIONS = {
@@ -237,8 +243,7 @@ def test_ids_changed_between_classes(nms, plain, mutation):
             return own(**kwargs)
 
         target.non_max_suppression_cv = mutating
-        return outcome(target.non_max_suppression_cv_per_class, boxes, [0.9] * 7, class_ids), \
-            calls
+        return outcome(target.non_max_suppression_cv_per_class, boxes, [0.9] * 7, class_ids), calls
 
     own = nms.non_max_suppression_cv
     module_run = run(nms)
@@ -259,10 +264,10 @@ def test_ids_changed_inside_the_direct_call(nms, plain):
                 return np.array([0, 0, 10, 10], dtype=dtype)
 
         target.non_max_suppression_cv = standard
-        boxes = [Retags(), [0, 0, 10, 10], [40, 0, 10, 10], [80, 0, 10, 10],
-                 [120, 0, 10, 10]]
-        return target.non_max_suppression_cv_per_class(boxes, [0.9, 0.8, 0.7, 0.6, 0.5],
-                                                       class_ids, 0.1, 0.5)
+        boxes = [Retags(), [0, 0, 10, 10], [40, 0, 10, 10], [80, 0, 10, 10], [120, 0, 10, 10]]
+        return target.non_max_suppression_cv_per_class(
+            boxes, [0.9, 0.8, 0.7, 0.6, 0.5], class_ids, 0.1, 0.5
+        )
 
     own = nms.non_max_suppression_cv
     assert list({5, 6, 7}) == [5, 6, 7]

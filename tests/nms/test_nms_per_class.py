@@ -6,7 +6,7 @@ import math
 
 import pytest
 
-from nms_support import RecordingCv2, outcome
+from fakes import RecordingCv2, outcome
 
 # Three boxes that all overlap heavily (IoU above 0.5 pairwise).
 STACKED = [[0, 0, 50, 50], [2, 2, 50, 50], [4, 4, 50, 50]]
@@ -60,8 +60,7 @@ def test_empty_boxes_look_at_nothing(nms):
 )
 def test_errors(nms, plain, boxes, scores, class_ids, error, message):
     calls = []
-    nms.non_max_suppression_cv = plain.non_max_suppression_cv = (
-        lambda **kw: calls.append(kw) or [])
+    nms.non_max_suppression_cv = plain.non_max_suppression_cv = lambda **kw: calls.append(kw) or []
     with pytest.raises(error, match=f"^{message}$"):
         nms.non_max_suppression_cv_per_class(boxes, scores, class_ids)
     module_calls, calls[:] = list(calls), []
@@ -83,8 +82,9 @@ def test_per_class_calls_go_through_the_global(nms):
     kept = nms.non_max_suppression_cv_per_class(boxes, scores, [3, 4, 3], 0, True)
     assert kept == [2, 0, 1]  # class 3 (set order 3, 4), its positions reversed
     assert [args for args, _ in calls] == [(), ()]
-    assert all(list(kw) == ["boxes", "scores", "score_threshold", "iou_threshold"]
-               for _, kw in calls)
+    assert all(
+        list(kw) == ["boxes", "scores", "score_threshold", "iou_threshold"] for _, kw in calls
+    )
     first = calls[0][1]
     assert first["boxes"][0] is boxes[0] and first["boxes"][1] is boxes[2]
     assert first["scores"][1] is scores[2]
@@ -94,8 +94,16 @@ def test_per_class_calls_go_through_the_global(nms):
 
 @pytest.mark.parametrize(
     "make_answer",
-    [lambda: [-1], lambda: [True], lambda: [5], lambda: [10**30], lambda: [slice(0, 2)],
-     lambda: 3, lambda: (0, 0), lambda: iter([1, 0])],
+    [
+        lambda: [-1],
+        lambda: [True],
+        lambda: [5],
+        lambda: [10**30],
+        lambda: [slice(0, 2)],
+        lambda: 3,
+        lambda: (0, 0),
+        lambda: iter([1, 0]),
+    ],
     ids=["negative", "bool", "beyond", "huge", "slice", "not-iterable", "repeat", "iterator"],
 )
 def test_translation_of_odd_answers(nms, plain, make_answer):
@@ -104,7 +112,8 @@ def test_translation_of_odd_answers(nms, plain, make_answer):
     nms.non_max_suppression_cv = plain.non_max_suppression_cv = lambda **kw: make_answer()
     args = (APART, [0.9, 0.8, 0.7], [4, 4, 4])
     assert outcome(nms.non_max_suppression_cv_per_class, *args) == outcome(
-        plain.non_max_suppression_cv_per_class, *args)
+        plain.non_max_suppression_cv_per_class, *args
+    )
 
 
 def test_deleted_function_global(nms):

@@ -24,7 +24,8 @@ def reference_nms(boxes, scores, score_threshold, iou_threshold):
     order = candidates[np.argsort(-s[candidates], kind="stable")]
     near = any(
         abs(iou(b[i], b[j]) - iou_threshold) < NEAR
-        for n, i in enumerate(candidates) for j in candidates[n + 1:]
+        for n, i in enumerate(candidates)
+        for j in candidates[n + 1 :]
     )
     kept = []
     for i in order:
@@ -38,8 +39,11 @@ def reference_per_class(boxes, scores, class_ids, score_threshold, iou_threshold
     for cls in set(class_ids):
         positions = [i for i, c in enumerate(class_ids) if c == cls]
         local, local_near = reference_nms(
-            [boxes[i] for i in positions], [scores[i] for i in positions],
-            score_threshold, iou_threshold)
+            [boxes[i] for i in positions],
+            [scores[i] for i in positions],
+            score_threshold,
+            iou_threshold,
+        )
         kept += [positions[j] for j in local]
         near = near or local_near
     return kept, near
@@ -51,8 +55,12 @@ def random_case(rng):
     spread = float(rng.choice([40.0, 150.0]))
     boxes = []
     for _ in range(n):
-        box = [rng.uniform(0, spread), rng.uniform(0, spread),
-               rng.uniform(1, 50), rng.uniform(1, 50)]
+        box = [
+            rng.uniform(0, spread),
+            rng.uniform(0, spread),
+            rng.uniform(1, 50),
+            rng.uniform(1, 50),
+        ]
         form = rng.integers(0, 3)
         if form == 0:
             box = [float(v) for v in box]
@@ -94,12 +102,14 @@ def test_per_class_against_reference(nms, kind):
         boxes, scores, score_threshold, iou_threshold = random_case(rng)
         pool = pools[kind]
         class_ids = [pool[int(i)] for i in rng.integers(0, len(pool), len(boxes))]
-        expected, near = reference_per_class(boxes, scores, class_ids, score_threshold,
-                                             iou_threshold)
+        expected, near = reference_per_class(
+            boxes, scores, class_ids, score_threshold, iou_threshold
+        )
         if near:
             continue
-        got = nms.non_max_suppression_cv_per_class(boxes, scores, class_ids, score_threshold,
-                                                   iou_threshold)
+        got = nms.non_max_suppression_cv_per_class(
+            boxes, scores, class_ids, score_threshold, iou_threshold
+        )
         assert got == expected, (boxes, scores, class_ids, score_threshold, iou_threshold)
         compared += 1
     assert compared > 100

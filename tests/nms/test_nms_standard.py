@@ -4,7 +4,7 @@ OpenCV's answer, errors, and the module globals read at each call."""
 import numpy as np
 import pytest
 
-from nms_support import CountingNumpy, RecordingCv2, describe_arrays, outcome
+from fakes import CountingNumpy, RecordingCv2, describe_arrays, outcome
 
 EXAMPLE_BOXES = [[10, 10, 50, 50], [15, 15, 50, 50], [100, 100, 30, 30]]
 EXAMPLE_SCORES = [0.9, 0.8, 0.95]
@@ -82,8 +82,19 @@ def test_empty_boxes_return_at_once(nms):
 
 @pytest.mark.parametrize(
     "score",
-    ["0.9", b"0.9", bytearray(b"0.9"), " 1e-1 ", 1, True, np.float32(0.5), "abc", None, [0.5],
-     float("nan")],
+    [
+        "0.9",
+        b"0.9",
+        bytearray(b"0.9"),
+        " 1e-1 ",
+        1,
+        True,
+        np.float32(0.5),
+        "abc",
+        None,
+        [0.5],
+        float("nan"),
+    ],
 )
 def test_scores_follow_builtin_float(nms, score):
     recorder = RecordingCv2(result=())

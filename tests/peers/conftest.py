@@ -13,9 +13,9 @@ import os
 import pytest
 import redis.cluster
 
-from nalo_sdk.peers import ThrowawayMosquitto, ThrowawayNodeRed
-from nalo_sdk.processes import ProgramMissing
-from nalo_sdk.redis.throwaway import ThrowawayRedisCluster
+from devkit.peers import ThrowawayMosquitto, ThrowawayNodeRed
+from devkit.processes import ProgramMissing
+from devkit.redis_servers import ThrowawayRedisCluster
 
 REQUIRED = os.environ.get("NALO_PEERS_REQUIRED") == "1"
 _start_times = {}

@@ -66,4 +66,3 @@ CLEANUP_CASES = [
     ("ha-bkinstal-flows.json", "29c90f418fc873e1"),  # polling loops
     ("ha-bkinstal-goodwe-flows.json", "c1b941cd7c7a50cb"),  # 96 nodes deep
 ]
-

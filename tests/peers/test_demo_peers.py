@@ -9,16 +9,17 @@ import pytest
 
 import nalo_sdk
 
-DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.mark.parametrize("redis_kind", ["cluster", "single"])
 def test_demo_against_real_peers(node_red, mosquitto, redis_cluster, redis_kind):
     # The session's peers are not used: asking for them skips (or fails)
     # this test when a program is missing, as for every other peer test.
-    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(nalo_sdk.__file__).parent.parent))
+    stage = pathlib.Path(nalo_sdk.__file__).parent.parent
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(stage), str(ROOT / "tools")]))
     run = subprocess.run(
-        [sys.executable, "-m", "nalo_sdk.demo", "--data", str(DATA), "--peers",
+        [sys.executable, "-m", "devkit.demo", "--data", str(ROOT / "tests" / "data"), "--peers",
          "--redis", redis_kind],
         env=env, capture_output=True, text=True, timeout=180,
     )  # fmt: skip

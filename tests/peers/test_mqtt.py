@@ -11,7 +11,7 @@ import pytest
 
 from nalo_sdk.mqtt import NaloPublisher, PublishError, publish_result
 from nalo_sdk.mqtt.utils import gen_mqtt_key_local, meta_info_to_publish
-from nalo_sdk.peers import ThrowawayMosquitto
+from devkit.peers import ThrowawayMosquitto
 
 
 class Subscriber:
@@ -100,8 +100,15 @@ def test_payload_arrives_at_a_subscriber(mosquitto, subscribe, case):
     result, expected = RESULTS[case]
     topic = gen_mqtt_key_local("cam-node.1")
     subscriber = subscribe(topic)
-    payload = meta_info_to_publish("Front gate", "cam1", 7, result, node_id="cam-node.1",
-                                   node_type="detector", infer_t=0.123456)
+    payload = meta_info_to_publish(
+        "Front gate",
+        "cam1",
+        7,
+        result,
+        node_id="cam-node.1",
+        node_type="detector",
+        infer_t=0.123456,
+    )
 
     assert publish_result(payload, url=mosquitto.url) == topic
 
@@ -144,8 +151,15 @@ def test_payload_reaches_a_node_red_flow(node_red, mosquitto, tmp_path):
     mosquitto.wait_for_subscription(topic, "nalo-node-red-in", timeout=20)
 
     result, expected = RESULTS["numpy scalars and arrays"]
-    payload = meta_info_to_publish("Front gate", "cam1", 3, result, node_id="951c6365.64e4d8",
-                                   node_type="detector", infer_t=0.05)
+    payload = meta_info_to_publish(
+        "Front gate",
+        "cam1",
+        3,
+        result,
+        node_id="951c6365.64e4d8",
+        node_type="detector",
+        infer_t=0.05,
+    )
     publish_result(payload, url=mosquitto.url)
 
     deadline = time.monotonic() + 20

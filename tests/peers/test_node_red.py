@@ -6,7 +6,7 @@ import redis
 
 from nalo_sdk.nodered import FlowError, NaloFlow
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 from nalo_sdk.redis.utils import gen_redis_key_local
 from peer_support import CLEANUP_CASES, flow_keys, load_records, stream_ids, write_keys
 

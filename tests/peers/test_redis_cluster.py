@@ -8,7 +8,7 @@ from redis.crc import key_slot
 from nalo_sdk.nodered import NaloFlow
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys
 from nalo_sdk.redis import sweep
-from nalo_sdk.processes import free_port
+from devkit.processes import free_port
 from peer_support import CLEANUP_CASES, FLOWS, flow_keys, load_records, stream_ids, write_keys
 
 
@@ -104,8 +104,9 @@ def test_a_dead_seed_before_a_live_one(redis_cluster, cluster_url):
 # The flows whose streams are big enough to have keys on every primary.
 @pytest.mark.parametrize("flow_file, start", CLEANUP_CASES[1:])
 @pytest.mark.parametrize("delete_batch", [1, 1000])
-def test_cleanup_removes_exactly_the_streams_keys(redis_cluster, cluster_url, flow_file, start,
-                                                  delete_batch):
+def test_cleanup_removes_exactly_the_streams_keys(
+    redis_cluster, cluster_url, flow_file, start, delete_batch
+):
     flow = NaloFlow(FLOWS / flow_file, node_id=start)
     node = flow.parse_flow()["cur_node"]
     mine, others = flow_keys(flow._nodes, stream_ids(flow._nodes, start))

@@ -13,8 +13,18 @@ import nalo_sdk.mqtt.utils as mu
 from nalo_sdk.constants import PREFIX
 
 # Either side of the 32- and 64-bit boundaries.
-WIDE_INTS = [2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32, 2**32 + 1,
-             2**63 - 1, 2**63, -(2**63) - 1, 10**30]
+WIDE_INTS = [
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32,
+    2**32 + 1,
+    2**63 - 1,
+    2**63,
+    -(2**63) - 1,
+    10**30,
+]
 
 
 @pytest.mark.parametrize("n", WIDE_INTS)

@@ -68,8 +68,14 @@ def test_armel_run_is_on_the_arm1176_model():
 def test_child_interpreters_run_on_the_same_target():
     # Several tests start a child interpreter through sys.executable.
     run = subprocess.run(
-        [sys.executable, "-c", "import platform, struct; print(platform.machine(), struct.calcsize('P'))"],
-        capture_output=True, text=True, check=True,
+        [
+            sys.executable,
+            "-c",
+            "import platform, struct; print(platform.machine(), struct.calcsize('P'))",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     assert run.stdout.split() == [platform.machine(), "4"]
 
@@ -82,9 +88,11 @@ def test_every_compiled_module_is_built_for_the_target():
     for path in modules:
         assert path.name.endswith(suffix) and TRIPLETS[TARGET] in suffix, path
         header = path.read_bytes()[:52]
-        assert header[:4] == b"\x7fELF" and header[4] == 1 and header[5] == 1, path  # 32-bit, little
-        machine, = struct.unpack_from("<H", header, 18)
-        flags, = struct.unpack_from("<I", header, 36)
+        assert (
+            header[:4] == b"\x7fELF" and header[4] == 1 and header[5] == 1
+        ), path  # 32-bit, little
+        (machine,) = struct.unpack_from("<H", header, 18)
+        (flags,) = struct.unpack_from("<I", header, 36)
         assert machine == EM_ARM, path
         assert flags & EF_ARM_EABIMASK == EF_ARM_EABI_VER5, path
         assert flags & (EF_ARM_ABI_FLOAT_SOFT | EF_ARM_ABI_FLOAT_HARD) == float_abi, path

@@ -10,19 +10,15 @@
 # ABI, whose userland runs on qemu's ARM1176 model.
 set -euo pipefail
 
-arch=${1:-}
-case "$arch" in
-  armhf) triplet=arm-linux-gnueabihf; float_abi=hard ;;
-  # The armel toolchain's start files are ARMv5TE already; linking our
-  # stand-in all the same makes the ARM1176 run execute the code we ship.
-  armel) triplet=arm-linux-gnueabi; float_abi=softfp ;;
-  *) echo "usage: $0 armhf|armel [BUILD_DIR]" >&2; exit 2 ;;
-esac
+# On armel the toolchain's start files are ARMv5TE already; linking our stand-in
+# all the same makes the ARM1176 run execute the code we ship.
+. "$(dirname "$0")/targets.sh"
+arm_target "${1:-}" || { echo "usage: $0 armhf|armel [BUILD_DIR]" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=$(realpath -m "${2:-$root/build/$arch}")
 meson_dir=$build_dir/meson
 stage=$build_dir/python
-cross=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}/$arch/armv6-$arch.cross
+cross=$arm_cross
 [ -f "$cross" ] || { echo "no cross file $cross: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
 
 cd "$root"
@@ -50,7 +46,7 @@ fi
 
 # Every extension module that the project defines must have been built with the
 # target's suffix, and every one must pass the gate.
-suffix=.cpython-311-$triplet.so
+suffix=$ext_suffix
 expected=$(meson introspect --targets "$meson_dir" |
   /usr/bin/python3.11 -c 'import json, sys; print(sum(t["type"] == "shared module" for t in json.load(sys.stdin)))')
 mapfile -t modules < <(find "$stage" -name '*.so' | sort)

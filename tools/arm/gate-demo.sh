@@ -17,21 +17,16 @@
 # static destructor at the unload, which is the start-file stand-in's job.
 set -euo pipefail
 
-arch=${1:-}
-case "$arch" in
-  armhf) triplet=arm-linux-gnueabihf; float_abi=hard ;;
-  armel) triplet=arm-linux-gnueabi; float_abi=softfp ;;
-  *) echo "usage: $0 armhf|armel [OUT_DIR]" >&2; exit 2 ;;
-esac
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/targets.sh"
+arm_target "${1:-}" || { echo "usage: $0 armhf|armel [OUT_DIR]" >&2; exit 2; }
 root=$(cd "$here/../.." && pwd)
 out=$(realpath -m "${2:-$root/build/$arch/gate-demo}")
-work=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}/$arch
-sysroot=$work/sysroot
-python=$work/bin/python3.11-$arch
+sysroot=$arm_sysroot
+python=$arm_python
 [ -x "$python" ] || { echo "no $arch sysroot: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
-suffix=.cpython-311-$triplet.so
-ours=(-march=armv6kz+fp -mfpu=vfp "-mfloat-abi=$float_abi" -marm)
+suffix=$ext_suffix
+ours=("-march=$ARM_MARCH" -mfpu=vfp "-mfloat-abi=$float_abi" -marm)
 common=(-std=c++20 -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Wno-psabi
         -I"$sysroot/usr/include/python3.11" -idirafter "$sysroot/usr/include")
 

@@ -9,14 +9,14 @@
 # (emulated processes reach loopback like native ones).
 set -euo pipefail
 
-arch=${1:-}
-case "$arch" in armhf|armel) ;; *) echo "usage: $0 armhf|armel [BUILD_DIR] [-- PYTEST_ARGS...]" >&2; exit 2 ;; esac
+. "$(dirname "$0")/targets.sh"
+arm_target "${1:-}" || { echo "usage: $0 armhf|armel [BUILD_DIR] [-- PYTEST_ARGS...]" >&2; exit 2; }
 shift
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=$root/build/$arch
 if [ $# -gt 0 ] && [ "$1" != -- ]; then build_dir=$(realpath -m "$1"); shift; fi
 [ "${1:-}" = -- ] && shift
-python=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}/$arch/bin/python3.11-$arch
+python=$arm_python
 [ -x "$python" ] || { echo "no $arch sysroot: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
 [ -d "$build_dir/python/nalo_sdk" ] || { echo "no $arch build: run tools/arm/build.sh $arch" >&2; exit 1; }
 redis=$(command -v redis-server) || { echo "no host redis-server (packages.txt)" >&2; exit 1; }

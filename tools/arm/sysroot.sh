@@ -27,28 +27,18 @@
 # DEBIAN_MIRROR and DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it.
 set -euo pipefail
 
-arch=${1:-}
-case "$arch" in
-  armhf) triplet=arm-linux-gnueabihf; float_abi=hard; qemu_cpu=max ;;
-  # The soft-float-ABI port is the one whose userland runs on the ARM1176
-  # model, the boards' own CPU; our code still computes with VFP (softfp).
-  armel) triplet=arm-linux-gnueabi; float_abi=softfp; qemu_cpu=arm1176 ;;
-  *) echo "usage: $0 armhf|armel" >&2; exit 2 ;;
-esac
-
 here=$(cd "$(dirname "$0")" && pwd)
-cache_root=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}
-work=$cache_root/$arch
-sysroot=$work/sysroot
+. "$here/targets.sh"
+arm_target "${1:-}" || { echo "usage: $0 armhf|armel" >&2; exit 2; }
+work=$arm_work
+sysroot=$arm_sysroot
 apt_dir=$work/apt
 debs=$apt_dir/debs
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 host_python=/usr/bin/python3.11
-# ARM1176JZF-S: ARMv6KZ with VFPv2 and no NEON. ARM state only: ARMv6 has no
-# Thumb-2, and Thumb-1 code would buy nothing but interworking trouble.
-march=armv6kz+fp
+march=$ARM_MARCH
 
 log() { printf '[sysroot %s] %s\n' "$arch" "$*"; }
 list_items() { sed -e 's/#.*//' "$@" | awk 'NF { print $1 }'; }
@@ -66,10 +56,10 @@ exec 9>"$work/.lock"
 flock 9
 
 # Anything that changes what the sysroot holds invalidates it.
-stamp=$( { cat "$0"; echo "${wanted[*]} / ${skipped[*]} / $mirror $security_mirror"; } | sha256sum | cut -d' ' -f1)
+stamp=$( { cat "$0" "$here/targets.sh"; echo "${wanted[*]} / ${skipped[*]} / $mirror $security_mirror"; } | sha256sum | cut -d' ' -f1)
 
 wrapper=$sysroot/usr/bin/python3.11-$arch
-cross=$work/armv6-$arch.cross
+cross=$arm_cross
 
 # Writes $2 to file $1 only when it differs, so that meson build directories
 # configured from it are not invalidated by a rerun.
@@ -94,7 +84,7 @@ exec qemu-arm-static -cpu \"\${QEMU_CPU:-$qemu_cpu}\" -0 '$wrapper' -L '$sysroot
 "
   chmod 755 "$wrapper"
   mkdir -p "$work/bin"
-  ln -sfn "$wrapper" "$work/bin/python3.11-$arch"
+  ln -sfn "$wrapper" "$arm_python"
   # -nostartfiles and the start-file stand-in are not here but in the project
   # (option armv6_crt): as link arguments here they would also apply to
   # meson's sanity-check executables, which need the real start files.

@@ -12,12 +12,13 @@
 # qemu's CPU, while the code inside is ARMv6.
 set -euo pipefail
 
+. "$(dirname "$0")/targets.sh"
+arm_target armhf
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(realpath -m "${1:-$root/build/armhf/wheel}")
 dist=$(realpath -m "${2:-$root/dist}")
-cache=${NALO_ARM_CACHE:-/var/cache/nalo-sdk-arm}/armhf
-python=$cache/bin/python3.11-armhf
-cross=$cache/armv6-armhf.cross
+python=$arm_python
+cross=$arm_cross
 [ -x "$python" ] || { echo "no armhf sysroot: run tools/arm/sysroot.sh armhf" >&2; exit 1; }
 
 # meson-python builds inside the source directory and leaves its build
@@ -43,7 +44,7 @@ mkdir -p "$work/unpacked"
 /usr/bin/python3.11 -m zipfile -e "$work/out/$wheel" "$work/unpacked"
 mapfile -t modules < <(find "$work/unpacked" -name '*.so' | sort)
 [ ${#modules[@]} -gt 0 ] || { echo "no compiled module in $wheel" >&2; exit 1; }
-"$root/tools/arm/check-armv6.sh" --float-abi hard "${modules[@]}"
+"$root/tools/arm/check-armv6.sh" --float-abi "$float_abi" "${modules[@]}"
 grep -qx 'Tag: cp311-cp311-linux_armv6l' "$work"/unpacked/*.dist-info/WHEEL ||
   { echo "wrong tag in the wheel's WHEEL file" >&2; exit 1; }
 # And they load in the target interpreter, next to its numpy and OpenCV.

@@ -2,19 +2,22 @@
 # Installs the pinned Node-RED (package.json and package-lock.json beside
 # this script) with `npm ci` into DIR, together with the settings file.
 # An install made from the same package files is kept: the step then only
-# refreshes the settings file.
+# refreshes the settings file. Without node or npm on PATH, Debian's nodejs
+# and npm are installed first (packages.txt beside this script).
 #
 #   tools/node-red/install.sh DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${1:?usage: $0 DIR}
 
-for tool in node npm; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "node-red: $tool not found: Node.js 20 and npm are needed to install Node-RED" >&2
-    exit 1
-  fi
-done
+# Node.js and npm: the machine's own, else Debian's (packages.txt here).
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  "$here/../ensure-packages.sh" "$here/packages.txt"
+  hash -r
+  for tool in node npm; do
+    command -v "$tool" >/dev/null || { echo "node-red: $tool not found after installing Debian's nodejs and npm" >&2; exit 1; }
+  done
+fi
 
 mkdir -p "$dir"
 cp "$here/settings.js" "$dir/settings.js.new" && mv "$dir/settings.js.new" "$dir/settings.js"

@@ -8,9 +8,12 @@ The publishing names are loaded on first use, so that importing
 
 from nalo_sdk import _lazy_exports
 
-__getattr__, __dir__ = _lazy_exports(__name__, {
-    "NaloPublisher": "nalo_sdk.mqtt.publish",
-    "PublishError": "nalo_sdk.mqtt.publish",
-    "publish_result": "nalo_sdk.mqtt.publish",
-    "encode_payload": "nalo_sdk.mqtt.publish",
-})
+__getattr__, __dir__ = _lazy_exports(
+    __name__,
+    {
+        "NaloPublisher": "nalo_sdk.mqtt.publish",
+        "PublishError": "nalo_sdk.mqtt.publish",
+        "publish_result": "nalo_sdk.mqtt.publish",
+        "encode_payload": "nalo_sdk.mqtt.publish",
+    },
+)

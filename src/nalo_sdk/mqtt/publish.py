@@ -386,8 +386,9 @@ class NaloPublisher:
         self.close()
 
 
-def publish_result(payload, node_id=None, *, topic=None, url=None, timeout=DEFAULT_TIMEOUT,
-                   qos=1, retain=False):
+def publish_result(
+    payload, node_id=None, *, topic=None, url=None, timeout=DEFAULT_TIMEOUT, qos=1, retain=False
+):
     """Publish one payload on its own connection (connect, publish,
     disconnect) and return the topic used. The arguments are those of
     ``NaloPublisher`` and its ``publish``."""

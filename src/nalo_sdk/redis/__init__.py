@@ -9,8 +9,11 @@ lazily keeps ``import nalo_sdk.redis.utils`` light and free of import cycles.
 
 from nalo_sdk import _lazy_exports
 
-__getattr__, __dir__ = _lazy_exports(__name__, {
-    "NaloRedis": "nalo_sdk.redis.client",
-    "clear_stream_redis_keys": "nalo_sdk.redis.flowsweep",
-    "FlowsweepManager": "nalo_sdk.redis.flowsweep",
-})
+__getattr__, __dir__ = _lazy_exports(
+    __name__,
+    {
+        "NaloRedis": "nalo_sdk.redis.client",
+        "clear_stream_redis_keys": "nalo_sdk.redis.flowsweep",
+        "FlowsweepManager": "nalo_sdk.redis.flowsweep",
+    },
+)

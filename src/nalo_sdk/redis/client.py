@@ -122,9 +122,7 @@ def _check_server_url(url):
         raise ValueError(f"bad Redis URL {shown(url)!r}: {PORT_PROBLEM}") from None
     database = urllib.parse.unquote(parts.path)[1:]
     if database and not (database.isascii() and database.isdigit()):
-        raise ValueError(
-            f"bad Redis URL {shown(url)!r}: the database {database!r} is not a number"
-        )
+        raise ValueError(f"bad Redis URL {shown(url)!r}: the database {database!r} is not a number")
 
 
 def _positive_int(value, what):

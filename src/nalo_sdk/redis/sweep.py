@@ -1,13 +1,15 @@
 r"""Clear the Redis keys of a Node-RED stream from the command line.
 
-    python3 -m nalo_sdk.redis.sweep --flow FILE --node ID [--redis URL] [--dry-run]
+    nalo-sweep --flow FILE --node ID [--redis URL] [--dry-run]
+    python3 -m nalo_sdk.redis.sweep ...      (the same, without the installed command)
 
 The stream of a node is the node itself and every node downstream of it in
 the flow; its keys are the keys ``redis_<id>_*`` of each of them and the
 node's output key (``--out-key``, default ``redis_<node>_0``). The cleanup is
-the one the nodes run (``FlowsweepManager``). With ``--dry-run`` the existing
-keys that would be deleted are listed, one per line on standard output, and
-nothing is deleted. Log lines go to standard error.
+the one the nodes run: the keys that ``FlowsweepManager`` collects, deleted
+with ``NaloRedis.delete_many``. With ``--dry-run`` the existing keys that
+would be deleted are listed, one per line on standard output, and nothing is
+deleted. The report and any error go to standard error.
 
 Key names are binary in Redis; the listing shows each on one line, written
 so that it reads back to the very name: a backslash as ``\\``, a newline,
@@ -22,6 +24,7 @@ Exit status: 0 on success; 1 when Redis fails (unreachable, an error reply);
 
 import argparse
 import logging
+import os
 import sys
 
 import redis
@@ -30,7 +33,8 @@ from nalo_sdk.nodered import FlowError, NaloFlow
 from nalo_sdk.redis.client import DEFAULT_URL, NaloRedis, key_bytes
 from nalo_sdk.redis.utils import gen_redis_key_local
 
-PROG = "python3 -m nalo_sdk.redis.sweep"
+COMMAND = "nalo-sweep"
+MODULE_COMMAND = "python3 -m nalo_sdk.redis.sweep"
 EXIT_OK = 0
 EXIT_REDIS = 1
 EXIT_USAGE = 2
@@ -41,27 +45,17 @@ GLOB_CHARS = frozenset("*?[]\\")
 SHORT_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
-class RecordingRedis(NaloRedis):
-    """A NaloRedis that remembers the last deletion, for the report."""
-
-    last_deleted = None
-    last_requested = None
-
-    def delete_many(self, keys):
-        self.last_requested = list(keys)
-        self.last_deleted = super().delete_many(self.last_requested)
-        return self.last_deleted
+# What a failing Redis raises: error replies, lost connections and timeouts
+# (RedisError), a cluster that cannot be set up (RedisClusterException), and
+# socket errors that the client lets through unwrapped (OSError).
+REDIS_ERRORS = (redis.RedisError, redis.exceptions.RedisClusterException, OSError)
 
 
-class _ErrorCatcher(logging.Handler):
-    """Keeps the error lines the cleanup logs while it runs."""
-
-    def __init__(self):
-        super().__init__(logging.ERROR)
-        self.messages = []
-
-    def emit(self, record):
-        self.messages.append(record.getMessage())
+def prog():
+    """The command's name as the operator typed it: the installed script, or
+    the module run by the interpreter."""
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return name if name.startswith(COMMAND) else MODULE_COMMAND
 
 
 def stream_node_ids(manager):
@@ -120,23 +114,9 @@ def listed(key):
     return "".join(parts)
 
 
-def run_cleanup(manager):
-    """Run ``clear_stream_keys`` and return (ok, the error it logged)."""
-    from nalo_sdk.redis import flowsweep
-
-    catcher = _ErrorCatcher()
-    logger = flowsweep.logger
-    logger.addHandler(catcher)
-    try:
-        ok = manager.clear_stream_keys()
-    finally:
-        logger.removeHandler(catcher)
-    return ok, (catcher.messages[-1] if catcher.messages else None)
-
-
 def _parser():
     parser = argparse.ArgumentParser(
-        prog=PROG,
+        prog=prog(),
         description="Delete the Redis keys of a node's stream: the node and "
         "every node downstream of it in a Node-RED flow.",
     )
@@ -162,7 +142,7 @@ def _parser():
 
 
 def _fail(status, message):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    print(f"{prog()}: error: {message}", file=sys.stderr)
     return status
 
 
@@ -185,11 +165,11 @@ def main(argv=None):
     # says what failed.
     logging.getLogger("redis").addHandler(logging.NullHandler())
     try:
-        wrapper = RecordingRedis(args.redis)
+        wrapper = NaloRedis(args.redis)
     except ValueError as error:
         text = str(error)
         return _fail(EXIT_USAGE, text if text.startswith("bad Redis") else f"bad Redis URL: {text}")
-    except (redis.RedisError, redis.exceptions.RedisClusterException) as error:
+    except REDIS_ERRORS as error:
         # A cluster client connects at once: a node that is down or not in
         # cluster mode fails here. The message names the URL, masked.
         return _fail(EXIT_REDIS, f"cannot connect: {error}")
@@ -209,7 +189,7 @@ def main(argv=None):
                 # The output key is always part of the list the cleanup
                 # deletes, whether or not it is there: list what exists.
                 keys = wrapper.existing(sorted(manager._collect_stream_redis_keys()))
-            except Exception as error:
+            except REDIS_ERRORS as error:
                 return _fail(EXIT_REDIS, f"cannot list the stream's keys: {error}")
             for key in keys:
                 print(listed(key))
@@ -219,12 +199,15 @@ def main(argv=None):
             )
             return EXIT_OK
 
-        ok, logged = run_cleanup(manager)
-        if not ok:
-            return _fail(EXIT_REDIS, logged or "the cleanup failed")
+        # The cleanup's own two steps, run here so that the count and the
+        # error reach the operator directly rather than through its log.
+        try:
+            keys = manager._collect_stream_redis_keys()
+            deleted = wrapper.delete_many(keys)
+        except REDIS_ERRORS as error:
+            return _fail(EXIT_REDIS, f"Failed to clear Redis keys: {error}")
         print(
-            f"deleted {wrapper.last_deleted} of {len(wrapper.last_requested)} keys "
-            f"of {len(set(ids))} nodes",
+            f"deleted {deleted} of {len(keys)} keys of {len(set(ids))} nodes",
             file=sys.stderr,
         )
         return EXIT_OK

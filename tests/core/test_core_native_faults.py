@@ -1,0 +1,222 @@
+"""Faults that only C code can have, each checked on all three modules: a
+process ending while a daemon thread is inside a native call, call cycles
+that pass through C only, signals held back by long native loops, and
+functions that pickle and copy as the interpreter's own do."""
+
+import copy
+import functools
+import itertools
+import multiprocessing
+import operator
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import nalo_sdk.detection.nms as nms
+import nalo_sdk.mqtt.utils as mqtt
+import nalo_sdk.redis.flowsweep as fs
+
+# A daemon thread is inside a native call, in Python code called from it
+# that keeps giving up the interpreter lock and taking it back, when the
+# main thread ends the process. The interpreter ends such a thread with
+# pthread_exit() as soon as it asks for the lock, which unwinds our frames.
+EXIT_SCRIPT = r"""
+import sys, threading, time
+which = sys.argv[1]
+started = threading.Event()
+
+def busy(*args, **kwargs):
+    started.set()
+    while True:
+        time.sleep(0.0001)
+
+if which == "flowsweep":
+    from nalo_sdk.redis.flowsweep import clear_stream_redis_keys
+    class Wrapper:
+        scan_keys = busy
+    class Flow:
+        _nodes = {}
+    work = lambda: clear_stream_redis_keys(Wrapper(), Flow(), {"id": "a"}, "k")
+elif which == "nms":
+    import nalo_sdk.detection.nms as nms
+    nms.non_max_suppression_cv = busy
+    work = lambda: nms.non_max_suppression_cv_per_class([[0, 0, 1, 1]], [0.9], [1])
+else:
+    from nalo_sdk.mqtt.utils import gen_mqtt_key_local
+    class Slow:
+        __format__ = busy
+    work = lambda: gen_mqtt_key_local(Slow())
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+"""
+
+# Each run is a whole interpreter start; under emulation that takes seconds.
+EXIT_RUNS = 3 if os.environ.get("NALO_TARGET") else 20
+
+
+def run_exit_script(which):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run(
+        [sys.executable, "-c", EXIT_SCRIPT, which],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
+
+
+@pytest.mark.parametrize("which", ["flowsweep", "nms", "mqtt"])
+def test_exit_with_a_daemon_thread_inside_a_call(which):
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        runs = list(pool.map(run_exit_script, [which] * EXIT_RUNS))
+    failed = [(run.returncode, run.stderr[-300:]) for run in runs if run.returncode != 0]
+    assert not failed, f"{len(failed)} of {EXIT_RUNS} runs failed: {failed[:3]}"
+
+
+class Wrapper:
+    def scan_keys(self, *, pattern):
+        return []
+
+    def delete_many(self, keys):
+        return 0
+
+
+class Flow:
+    _nodes = {}
+
+
+class Namespace:
+    pass
+
+
+@pytest.fixture
+def restore():
+    """Puts back every module global a test rebinds."""
+    saved = [(m, dict(vars(m))) for m in (fs, nms, mqtt)]
+    yield
+    for module, values in saved:
+        vars(module).update(values)
+
+
+def test_a_cleanup_cycle_through_c_returns_false(restore):
+    errors = []
+    fs.logger = Namespace()
+    fs.logger.debug = fs.logger.info = lambda line: None
+    fs.logger.error = errors.append
+    mgr = fs.FlowsweepManager(Wrapper(), Flow(), {"id": "a"}, "k")
+    mgr._collect_stream_redis_keys = mgr.clear_stream_keys
+    assert mgr.clear_stream_keys() is False
+    assert errors[0].startswith("Failed to clear Redis keys: maximum recursion depth exceeded")
+
+
+def cycle_cases():
+    """Each case rebinds what the design looks up at every use so that a call
+    leads back to itself through C only, and returns the call to make."""
+
+    def manager_class():
+        fs.FlowsweepManager = fs.clear_stream_redis_keys
+        return lambda: fs.clear_stream_redis_keys(Wrapper(), Flow(), {"id": "a"}, "k")
+
+    def clock():
+        mqtt.time = Namespace()
+        mqtt.time.time = functools.partial(mqtt.meta_info_to_publish, "cam", "src")
+        return lambda: mqtt.meta_info_to_publish("cam", "src")
+
+    def prefix():
+        local = type("Local", (), {"__format__": functools.partial(mqtt.gen_mqtt_key_local)})
+        mqtt.PREFIX = Namespace()
+        mqtt.PREFIX.MQTT = Namespace()
+        mqtt.PREFIX.MQTT.LOCAL = local()
+        return lambda: mqtt.gen_mqtt_key_local("cam")
+
+    def score():
+        boxes = [[0, 0, 1, 1]]
+        score = type("Score", (), {})()
+        type(score).__float__ = functools.partial(nms.non_max_suppression_cv, boxes, [score])
+        return lambda: nms.non_max_suppression_cv(boxes, [score])
+
+    return [manager_class, clock, prefix, score]
+
+
+@pytest.mark.parametrize("case", cycle_cases(), ids=lambda case: case.__name__)
+def test_a_call_cycle_through_c_raises_recursion_error(restore, case):
+    call = case()
+    with pytest.raises(RecursionError, match="while calling a Python object"):
+        call()
+
+
+class Alarm(Exception):
+    pass
+
+
+@pytest.fixture
+def alarm():
+    """alarm(seconds) arms a timer whose handler raises Alarm; the handler
+    notes when it ran."""
+    ran = []
+
+    def handler(*_):
+        ran.append(time.monotonic())
+        raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, handler)
+
+    def arm(seconds):
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        return time.monotonic() + seconds
+
+    arm.ran = ran
+    yield arm
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def test_a_signal_stops_an_endless_walk(alarm):
+    flow = Namespace()
+    flow._nodes = {"a": {"id": "a"}}
+    targets = itertools.repeat("a", 5_000_000)
+    mgr = fs.FlowsweepManager(None, flow, {"id": "s", "wires": [targets]}, "k")
+    alarm(0.1)
+    with pytest.raises(Alarm):
+        mgr._discover_downstream_nodes(mgr.node_config, set())
+    assert operator.length_hint(targets) > 0  # stopped inside the walk
+
+
+def test_a_signal_stops_per_class_suppression_over_many_classes(alarm):
+    n = 100_000
+    boxes = [[i * 10, 0, 5, 5] for i in range(n)]
+    scores = [0.9] * n
+    class_ids = list(range(n))
+    due = alarm(0.1)
+    with pytest.raises(Alarm):
+        nms.non_max_suppression_cv_per_class(boxes, scores, class_ids)
+    # Without the checks the handler waited for the whole call, over a second.
+    assert alarm.ran[0] - due < 0.5
+
+
+FUNCTIONS = [
+    fs.clear_stream_redis_keys,
+    fs.FlowsweepManager.clear_stream_keys,
+    nms.non_max_suppression_cv,
+    mqtt.meta_info_to_publish,
+]
+
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__qualname__)
+def test_functions_pickle_and_copy_by_reference(function):
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert copy.copy(function) is function
+    assert copy.deepcopy(function) is function
+
+
+def test_a_partial_of_a_function_runs_in_a_process_pool():
+    job = functools.partial(nms.non_max_suppression_cv, [[0, 0, 10, 10], [1, 1, 10, 10]])
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        assert pool.map(job, [[0.9, 0.8], [0.7, 0.95]]) == [[0], [1]]

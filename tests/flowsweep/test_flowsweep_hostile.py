@@ -1,0 +1,76 @@
+"""Hostile inputs to the stream cleanup: objects that raise or mutate the
+flow, the visited set, the wrapper or the logger while the cleanup reads
+them. Each scenario must end exactly as the plain-Python model of the
+cleanup ends (same result or exception, same log lines), and nothing may
+crash or hang."""
+
+import sys
+
+import pytest
+
+import flowsweep_cases as cases
+import flowsweep_model
+import nalo_sdk.redis.flowsweep as native
+
+
+@pytest.mark.parametrize("scenario", cases.EXACT, ids=lambda s: s.__name__)
+def test_same_outcome_as_the_model(scenario):
+    assert cases.run(native, scenario) == cases.run(flowsweep_model, scenario)
+
+
+@pytest.mark.parametrize("scenario", cases.ENDLESS, ids=lambda s: s.__name__)
+def test_endless_walks_raise_recursion_error(scenario):
+    for mod in (native, flowsweep_model):
+        outcome, lines = cases.run(mod, scenario)
+        assert outcome[:2] == ("raised", "RecursionError"), mod
+        assert lines == []
+
+
+@pytest.mark.parametrize("scenario", cases.ENDLESS_CAUGHT, ids=lambda s: s.__name__)
+def test_endless_walk_inside_the_cleanup_is_a_failed_attempt(scenario):
+    outcome, lines = cases.run(native, scenario)
+    assert outcome == ("returned", (False, False, []))
+    assert [level for level, _ in lines] == ["info", "info", "error"]
+    assert lines[-1][1].startswith("Failed to clear Redis keys: maximum recursion depth exceeded")
+
+
+def test_failure_leaves_no_handled_exception_behind():
+    """The error line is logged while the failure is the handled exception,
+    as inside an except block; afterwards the exception state must be what
+    it was, also in a generator run from a caller's except block."""
+    mgr = native.FlowsweepManager(
+        cases.Wrapper(scan=lambda p: cases._raise(RuntimeError("down"))),
+        cases.Flow({}),
+        {"id": "a"},
+        "k",
+    )
+    seen = []
+
+    class Logger(cases.RecordingLogger):
+        def error(self, msg):
+            seen.append(sys.exception())
+            super().error(msg)
+
+    def steps():
+        yield mgr.clear_stream_keys()
+        yield sys.exception()
+        try:
+            raise KeyError("later")
+        except KeyError as error:
+            yield error.__context__
+
+    saved = native.logger
+    native.logger = Logger()
+    try:
+        gen = steps()
+        try:
+            raise ValueError("outer")
+        except ValueError:
+            assert next(gen) is False
+            assert type(sys.exception()) is ValueError
+        assert next(gen) is None
+        assert next(gen) is None
+        assert sys.exception() is None
+    finally:
+        native.logger = saved
+    assert [type(e) for e in seen] == [RuntimeError]

@@ -1,0 +1,124 @@
+"""Leak measurement for the debug interpreter: a callable is run in loops,
+and the interpreter's total reference count and its number of live memory
+blocks must not grow from one loop to the next."""
+
+import gc
+import importlib
+import os
+import sys
+import types
+
+import pytest
+
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
+# Calls per measured round; a leak of one reference per call shows as this
+# many. Several rounds, because caches fill once and then stay.
+LOOPS = int(os.environ.get("NALO_LEAK_LOOPS", "30"))
+ROUNDS = 3
+
+
+def deltas(fn, loops=LOOPS, rounds=ROUNDS, warmup=2):
+    """Growth of (total references, live blocks) in each measured round."""
+    refs = [0] * rounds
+    blocks = [0] * rounds
+    for _ in range(warmup):
+        for _ in range(loops):
+            fn()
+    for r in range(rounds):
+        gc.collect()
+        refs_before = sys.gettotalrefcount()
+        blocks_before = sys.getallocatedblocks()
+        for _ in range(loops):
+            fn()
+        gc.collect()
+        refs_after = sys.gettotalrefcount()
+        blocks_after = sys.getallocatedblocks()
+        refs[r] = refs_after - refs_before
+        blocks[r] = blocks_after - blocks_before
+    return refs, blocks
+
+
+def assert_no_leak(fn, loops=LOOPS, check_refs=True, check_blocks=True):
+    """Fails when every measured round grew, as CPython's own leak hunter
+    judges: a real leak grows every round; caches and free lists do not."""
+    refs, blocks = deltas(fn, loops)
+    leaked = []
+    if check_refs and all(d > 0 for d in refs):
+        leaked.append(f"references grew by {refs} over {loops} calls per round")
+    if check_blocks and all(d > 0 for d in blocks):
+        leaked.append(f"live blocks grew by {blocks} over {loops} calls per round")
+    assert not leaked, "; ".join(leaked)
+
+
+def require_debug_build(module):
+    """Skips the calling test module outside the debug interpreter; checks
+    that `module` is built for it."""
+    if not DEBUG_BUILD:
+        pytest.skip("needs the debug interpreter: make test-refleaks", allow_module_level=True)
+    assert module.__file__.endswith(".cpython-311d-x86_64-linux-gnu.so"), module.__file__
+
+
+def expect(exc_type, message, call):
+    def run():
+        try:
+            call()
+        except exc_type as error:
+            return str(error)
+        raise AssertionError("no error")
+
+    assert run() == message
+    return run
+
+
+def reimport(name, replaced):
+    """Imports a fresh copy of module `name` while the modules in `replaced`
+    (name -> stand-in module, or None to make the import fail) take the
+    place of the real ones; everything is put back afterwards. Returns the
+    error of the import, or None."""
+    parent_name, _, child = name.rpartition(".")
+    parent = sys.modules[parent_name]
+    saved = {n: sys.modules.get(n) for n in [name, *replaced]}
+    saved_attr = getattr(parent, child, None)
+    try:
+        del sys.modules[name]
+        sys.modules.update(replaced)
+        try:
+            importlib.import_module(name)
+        except Exception as error:  # noqa: BLE001 - the error is the result
+            return error
+        return None
+    finally:
+        for n, module in saved.items():
+            if module is None:
+                sys.modules.pop(n, None)
+            else:
+                sys.modules[n] = module
+        setattr(parent, child, saved_attr)
+
+
+def stand_in(name, **attrs):
+    module = types.ModuleType(name)
+    module.__dict__.update(attrs)
+    return module
+
+
+def raising(kind, text):
+    def fn(*args, **kwargs):
+        raise kind(text)
+
+    return fn
+
+
+def assert_import_errors_do_not_leak(name, replaced, error):
+    """Re-imports module `name` with `replaced` in place, in loops: the import
+    fails with `error` (or succeeds when it is None) and leaks nothing."""
+
+    def run():
+        got = reimport(name, replaced)
+        assert (got and f"{type(got).__name__}: {got}") == error
+
+    # Live blocks are no measure here: re-importing any module with
+    # multi-phase initialisation, the standard library's own (_queue, array)
+    # included, leaves a few blocks behind in the interpreter's import
+    # machinery. References do not grow for them, and must not for ours.
+    assert_no_leak(run, loops=10, check_blocks=False)

@@ -1,0 +1,23 @@
+"""Pytest plugin for the sanitizer run (`make test-asan`: `-p sanitizer_skips`,
+tests/support on PYTHONPATH): skips, with the reason, the tests that cannot run under the
+sanitizer runtime."""
+
+import pytest
+
+THREAD_EXIT = (
+    "ends threads with pthread_exit(), whose unwinding through instrumented frames ASan does not "
+    "follow: the frames stay poisoned, and the thread's own exit then trips ASan's internal checks"
+)
+
+SKIPPED = {
+    f"tests/core/test_core_native_faults.py::test_exit_with_a_daemon_thread_inside_a_call"
+    f"[{module}]": THREAD_EXIT
+    for module in ("flowsweep", "nms", "mqtt")
+}
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        reason = SKIPPED.get(item.nodeid)
+        if reason is not None:
+            item.add_marker(pytest.mark.skip(reason=f"not under the sanitizers: {reason}"))

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs make bench's benchmarks with the emulated target interpreter against
+# the target build staged by tools/arm/build.sh: the same scripts and command
+# lines, the same printed figures and ratios.
+#
+#   tools/arm/bench.sh armhf|armel [BUILD_DIR]    (default build/ARCH)
+#
+# armel runs on qemu's ARM1176 model (the boards' CPU), armhf on qemu's
+# default CPU. Emulation slows native and plain-Python code by different
+# factors, so the ratios are indications, not the boards' own figures. JSON
+# per benchmark goes to BUILD_DIR/bench.
+set -euo pipefail
+
+. "$(dirname "$0")/targets.sh"
+arm_target "${1:-}" || { echo "usage: $0 armhf|armel [BUILD_DIR]" >&2; exit 2; }
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build_dir=$(realpath -m "${2:-$root/build/$arch}")
+stage=$build_dir/python
+[ -x "$arm_python" ] || { echo "no $arch sysroot: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
+[ -d "$stage/nalo_sdk" ] || { echo "no $arch build: run tools/arm/build.sh $arch" >&2; exit 1; }
+
+cd "$root"
+mkdir -p "$build_dir/bench"
+export PYTHONDONTWRITEBYTECODE=1 NALO_STAGE_DIR=$stage PYTHONPATH=$stage:$root/benchmarks
+for bench in flowsweep nms mqtt; do
+  QEMU_CPU=$qemu_cpu "$arm_python" "benchmarks/bench_$bench.py" --json "$build_dir/bench/$bench.json"
+done
+echo "$arch on qemu's $qemu_cpu CPU model: figures written to $build_dir/bench/"
