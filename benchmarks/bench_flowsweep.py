@@ -16,20 +16,13 @@ FLOWS = ROOT / "tests" / "data" / "flows"
 sys.path.insert(1, str(ROOT / "tests" / "support"))
 
 import flowsweep_model as model  # noqa: E402
-from fakes import Flow, NullLogger  # noqa: E402
+from fakes import FakeFlow, FakeLogger, FakeWrapper  # noqa: E402
 
 
-class IndexedFake:
-    """SCAN answered from an index by node id; DELETE only counts."""
-
-    def __init__(self, nodes, keys_per_node=2):
-        self.index = {nid: [f"redis_{nid}_{p}" for p in range(keys_per_node)] for nid in nodes}
-
-    def scan_keys(self, *, pattern):
-        return self.index.get(pattern[6:-2], ())
-
-    def delete_many(self, keys):
-        return len(keys)
+def indexed_fake(nodes, keys_per_node=2):
+    """SCAN answered from an index by node id; DELETE only counts; nothing recorded."""
+    index = {nid: [f"redis_{nid}_{p}" for p in range(keys_per_node)] for nid in nodes}
+    return FakeWrapper(scan=lambda pattern: index.get(pattern[6:-2], ()), delete=len, record=False)
 
 
 def tree(n):
@@ -61,7 +54,7 @@ def dag(n, wires, seed=7):
 def real_flow():
     path = max(FLOWS.glob("*.json"), key=lambda p: len(json.loads(p.read_text())))
     nodes = {r["id"]: r for r in json.loads(path.read_text()) if isinstance(r, dict) and "id" in r}
-    flow = Flow(nodes)
+    flow = FakeFlow(nodes)
     best = max(
         nodes,
         key=lambda nid: len(
@@ -85,7 +78,7 @@ def run(flowsweep):
     graphs[f"real flow {name}"] = (nodes, start)
     per_entry = {}
     for label, (nodes, start) in graphs.items():
-        flow = Flow(nodes)
+        flow = FakeFlow(nodes)
         native = flowsweep.FlowsweepManager(None, flow, nodes[start], "")
         plain = model.FlowsweepManager(None, flow, nodes[start], "")
         got = native._discover_downstream_nodes(nodes[start], set())
@@ -102,11 +95,11 @@ def run(flowsweep):
             native_ns_per_entry=per_entry[label],
         )
     nodes, start = chain(100_000)
-    native = flowsweep.FlowsweepManager(None, Flow(nodes), nodes[start], "")
+    native = flowsweep.FlowsweepManager(None, FakeFlow(nodes), nodes[start], "")
     got = native._discover_downstream_nodes(nodes[start], set())
     assert len(got) == 99_999
     try:
-        model.FlowsweepManager(None, Flow(nodes), nodes[start], "")._discover_downstream_nodes(
+        model.FlowsweepManager(None, FakeFlow(nodes), nodes[start], "")._discover_downstream_nodes(
             nodes[start], set()
         )
         plain_result = "ok"
@@ -128,7 +121,7 @@ def run(flowsweep):
     # costs per entry (cache misses in the node table and the visited set),
     # whatever its depth.
     nodes, start = tree(131_071)
-    wide = flowsweep.FlowsweepManager(None, Flow(nodes), nodes[start], "")
+    wide = flowsweep.FlowsweepManager(None, FakeFlow(nodes), nodes[start], "")
     t_wide = ns_per_call(lambda: wide._discover_downstream_nodes(nodes[start], set()), repeats=5)
     table.add(
         "binary tree, 131,071 nodes",
@@ -141,9 +134,9 @@ def run(flowsweep):
 
     table = Table("clear_stream_keys on the DAG, indexed fake, dropped log lines")
     nodes, start = dag(2000, 4000)
-    flow = Flow(nodes)
-    fake = IndexedFake(nodes)
-    flowsweep.logger = NullLogger()
+    flow = FakeFlow(nodes)
+    fake = indexed_fake(nodes)
+    flowsweep.logger = FakeLogger(keep=False)
     args = (fake, flow, nodes[start], f"redis_{start}_0")
     assert flowsweep.clear_stream_redis_keys(*args) is model.clear_stream_redis_keys(*args) is True
     patterns = [f"redis_{nid}_*" for nid in nodes]
@@ -168,7 +161,7 @@ def run(flowsweep):
 
     table = Table("memory: peak RSS growth over 20,000 calls (KiB)")
     nodes, start = tree(63)
-    small = flowsweep.FlowsweepManager(IndexedFake(nodes), Flow(nodes), nodes[start], "k")
+    small = flowsweep.FlowsweepManager(indexed_fake(nodes), FakeFlow(nodes), nodes[start], "k")
     table.add(
         "_discover_downstream_nodes",
         kib=rss_growth_kib(lambda: small._discover_downstream_nodes(nodes[start], set())),

@@ -9,6 +9,7 @@ import bad_calls
 import nalo_sdk.detection.nms as nms
 import nalo_sdk.mqtt.utils as mqtt
 import nalo_sdk.redis.flowsweep as fs
+from fakes import FakeWrapper
 
 M = fs.FlowsweepManager
 one_shot = fs.clear_stream_redis_keys
@@ -34,27 +35,18 @@ def test_argument_rule_messages(module, entry):
 
 
 def test_keywords_match_by_value_and_in_any_order():
-    calls = []
-
-    class Wrapper:
-        def scan_keys(self, *, pattern):
-            return []
-
-        def delete_many(self, keys):
-            calls.append(keys)
-            return 0
-
+    wrapper = FakeWrapper()
     assert (
         one_shot(
             redis_out_key="k",
             node_config={},
             **{bad_calls.NOT_INTERNED: 3},
             nodered_flow=None,
-            redis_wrapper=Wrapper(),
+            redis_wrapper=wrapper,
         )
         is True
     )
-    assert calls == [["k"]]
+    assert wrapper.deletes == [["k"]]
 
 
 @pytest.mark.parametrize(

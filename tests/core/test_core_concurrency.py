@@ -24,7 +24,7 @@ def workload(seed):
     nodes = fs_cases.records(
         **{f"n{seed}_{i}": [[f"n{seed}_{i + 1}", f"n{seed}_{i // 2}"]] for i in range(20)}
     )
-    mgr = fs.FlowsweepManager(None, fs_cases.Flow(nodes), nodes[f"n{seed}_0"], "k")
+    mgr = fs.FlowsweepManager(None, fs_cases.FakeFlow(nodes), nodes[f"n{seed}_0"], "k")
     out = []
     for _ in range(ROUNDS):
         out.append(

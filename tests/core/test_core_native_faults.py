@@ -21,6 +21,7 @@ import pytest
 import nalo_sdk.detection.nms as nms
 import nalo_sdk.mqtt.utils as mqtt
 import nalo_sdk.redis.flowsweep as fs
+from fakes import FakeFlow, FakeWrapper
 
 # A daemon thread is inside a native call, in Python code called from it
 # that keeps giving up the interpreter lock and taking it back, when the
@@ -38,11 +39,8 @@ def busy(*args, **kwargs):
 
 if which == "flowsweep":
     from nalo_sdk.redis.flowsweep import clear_stream_redis_keys
-    class Wrapper:
-        scan_keys = busy
-    class Flow:
-        _nodes = {}
-    work = lambda: clear_stream_redis_keys(Wrapper(), Flow(), {"id": "a"}, "k")
+    from fakes import FakeFlow, FakeWrapper
+    work = lambda: clear_stream_redis_keys(FakeWrapper(scan=busy), FakeFlow({}), {"id": "a"}, "k")
 elif which == "nms":
     import nalo_sdk.detection.nms as nms
     nms.non_max_suppression_cv = busy
@@ -79,18 +77,6 @@ def test_exit_with_a_daemon_thread_inside_a_call(which):
     assert not failed, f"{len(failed)} of {EXIT_RUNS} runs failed: {failed[:3]}"
 
 
-class Wrapper:
-    def scan_keys(self, *, pattern):
-        return []
-
-    def delete_many(self, keys):
-        return 0
-
-
-class Flow:
-    _nodes = {}
-
-
 class Namespace:
     pass
 
@@ -109,7 +95,7 @@ def test_a_cleanup_cycle_through_c_returns_false(restore):
     fs.logger = Namespace()
     fs.logger.debug = fs.logger.info = lambda line: None
     fs.logger.error = errors.append
-    mgr = fs.FlowsweepManager(Wrapper(), Flow(), {"id": "a"}, "k")
+    mgr = fs.FlowsweepManager(FakeWrapper(), FakeFlow({}), {"id": "a"}, "k")
     mgr._collect_stream_redis_keys = mgr.clear_stream_keys
     assert mgr.clear_stream_keys() is False
     assert errors[0].startswith("Failed to clear Redis keys: maximum recursion depth exceeded")
@@ -121,7 +107,7 @@ def cycle_cases():
 
     def manager_class():
         fs.FlowsweepManager = fs.clear_stream_redis_keys
-        return lambda: fs.clear_stream_redis_keys(Wrapper(), Flow(), {"id": "a"}, "k")
+        return lambda: fs.clear_stream_redis_keys(FakeWrapper(), FakeFlow({}), {"id": "a"}, "k")
 
     def clock():
         mqtt.time = Namespace()

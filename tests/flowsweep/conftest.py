@@ -1,6 +1,6 @@
 import pytest
 
-from fakes import RecordingLogger
+from fakes import FakeLogger
 
 
 @pytest.fixture
@@ -13,6 +13,6 @@ def fs():
 @pytest.fixture
 def log(fs, monkeypatch):
     """A recording logger bound as the module's `logger`."""
-    rec = RecordingLogger()
+    rec = FakeLogger()
     monkeypatch.setattr(fs, "logger", rec)
     return rec

@@ -3,7 +3,7 @@
 
 import pytest
 
-from fakes import FakeFlow, FakeWrapper, records
+from fakes import FakeFlow, FakeWrapper, raising, records
 
 WIRING = {"cam1": [["det2"]], "det2": [["det3"]], "det3": []}
 KEYS = ["redis_cam1_0", "redis_det2_0", "redis_det2_1", "redis_det3_0", "redis_cam11_0", "x"]
@@ -41,7 +41,7 @@ def test_delete_many_gets_the_collected_list_itself(fs, log):
             lists.append(["a", "b"])
             return lists[-1]
 
-    wrapper = FakeWrapper(deleted=0)
+    wrapper = FakeWrapper(delete=lambda keys: 0)
     assert Sub(wrapper, None, {}, "k").clear_stream_keys() is True
     assert wrapper.deletes[0] is lists[0]
     assert log.lines[-1] == ("info", "Stream cleanup complete: 0/2 keys deleted")
@@ -49,12 +49,12 @@ def test_delete_many_gets_the_collected_list_itself(fs, log):
 
 @pytest.mark.parametrize("where", ["scan", "delete"])
 def test_failure_is_logged_returns_false_and_the_next_call_retries(fs, log, where):
-    mgr, wrapper = make(fs, **{f"{where}_error": RuntimeError("down")})
+    mgr, wrapper = make(fs, **{where: raising(RuntimeError, "down")})
     assert mgr.clear_stream_keys() is False
     assert log.lines[-1] == ("error", "Failed to clear Redis keys: down")
     assert mgr._keys_cleared is False
     assert len(wrapper.deletes) == (where == "delete")
-    setattr(wrapper, f"{where}_error", None)
+    setattr(wrapper, where, None)
     assert mgr.clear_stream_keys() is True and mgr._keys_cleared is True
 
 
@@ -69,7 +69,7 @@ def test_key_error_is_shown_as_its_repr(fs, log):
 
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
 def test_exceptions_outside_exception_are_not_caught(fs, log, exc):
-    mgr, _ = make(fs, delete_error=exc())
+    mgr, _ = make(fs, delete=raising(exc))
     with pytest.raises(exc):
         mgr.clear_stream_keys()
     assert mgr._keys_cleared is False

@@ -165,9 +165,7 @@ def test_a_set_from_scan_is_merged_as_set_update_merges_it(fs, log):
             yield from super().__iter__()
             yield "redis_other_0"
 
-    class Wrapper(FakeWrapper):
-        def scan_keys(self, *, pattern):
-            return Claims(super().scan_keys(pattern=pattern))
-
-    mgr = fs.FlowsweepManager(Wrapper(["redis_cam1_0"]), FakeFlow({}), {"id": "cam1"}, "k")
+    wrapper = FakeWrapper(["redis_cam1_0"])
+    wrapper.scan = lambda pattern: Claims(wrapper.matching(pattern))
+    mgr = fs.FlowsweepManager(wrapper, FakeFlow({}), {"id": "cam1"}, "k")
     assert sorted(mgr._collect_stream_redis_keys()) == ["k", "redis_cam1_0"]

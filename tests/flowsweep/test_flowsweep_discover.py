@@ -6,7 +6,7 @@ from fakes import FakeFlow, records
 
 
 def manager(fs, nodes, start="A"):
-    flow = FakeFlow(nodes)
+    flow = FakeFlow(nodes, count_reads=True)
     return fs.FlowsweepManager(None, flow, nodes.get(start, {}), "out"), flow
 
 

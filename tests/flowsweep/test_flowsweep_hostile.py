@@ -39,17 +39,21 @@ def test_failure_leaves_no_handled_exception_behind():
     as inside an except block; afterwards the exception state must be what
     it was, also in a generator run from a caller's except block."""
     mgr = native.FlowsweepManager(
-        cases.Wrapper(scan=lambda p: cases._raise(RuntimeError("down"))),
-        cases.Flow({}),
+        cases.FakeWrapper(scan=cases.raising(RuntimeError, "down")),
+        cases.FakeFlow({}),
         {"id": "a"},
         "k",
     )
     seen = []
 
-    class Logger(cases.RecordingLogger):
-        def error(self, msg):
-            seen.append(sys.exception())
-            super().error(msg)
+    log = cases.FakeLogger()
+    log_error = log.error
+
+    def error(msg):
+        seen.append(sys.exception())
+        log_error(msg)
+
+    log.error = error
 
     def steps():
         yield mgr.clear_stream_keys()
@@ -60,7 +64,7 @@ def test_failure_leaves_no_handled_exception_behind():
             yield error.__context__
 
     saved = native.logger
-    native.logger = Logger()
+    native.logger = log
     try:
         gen = steps()
         try:

@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+from common import run_python
+
 
 def test_globals_in_order():
     # In a fresh interpreter: tests that rebind globals change the order.
@@ -17,13 +19,8 @@ def test_globals_in_order():
         "print(m.Any is typing.Any, m.List is typing.List,"
         " m.gen_redis_key_local is u.gen_redis_key_local)\n"
     )
-    out = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
-        check=True,
-    )
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [
         "['Any', 'Dict', 'Set', 'List', 'get_logger', 'gen_redis_key_local', 'logger', "
         "'FlowsweepManager', 'clear_stream_redis_keys']",

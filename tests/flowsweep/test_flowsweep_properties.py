@@ -4,19 +4,14 @@ ids with glob characters) walked and collected by the compiled module and
 by the plain-Python model on the very same objects."""
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 
 import flowsweep_model
+from common import property_settings
 import nalo_sdk.redis.flowsweep as native
-from fakes import FakeWrapper, Flow, RecordingLogger
+from fakes import FakeFlow, FakeLogger, FakeWrapper
 
-SETTINGS = settings(
-    max_examples=300,
-    deadline=None,
-    derandomize=True,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+SETTINGS = property_settings(HealthCheck.data_too_large)
 
 # Node ids: plain, prefixes of one another, glob characters, non-str.
 IDS = ["a", "ab", "b", "c", "c*", "c?", "c[ab]", "c\\", "x_y", "", 7, None]
@@ -55,7 +50,7 @@ def flows(draw):
 
 
 def walk(mod, nodes, start, visited):
-    mgr = mod.FlowsweepManager(None, Flow(nodes), start, "out")
+    mgr = mod.FlowsweepManager(None, FakeFlow(nodes), start, "out")
     visited = set(visited)
     result = mgr._discover_downstream_nodes(start, visited)
     return [(id(e["node"]), e["port"], e["node_id"]) for e in result], visited, result
@@ -108,7 +103,7 @@ def stream_keys(nodes, start, out_key, store_keys):
     """What one cleanup may delete: keys named after an id of the stream
     (the current one when it is true, and every id the walk reaches), and
     the output key."""
-    mgr = flowsweep_model.FlowsweepManager(None, Flow(nodes), start, out_key)
+    mgr = flowsweep_model.FlowsweepManager(None, FakeFlow(nodes), start, out_key)
     ids = {e["node_id"] for e in mgr._discover_downstream_nodes(start, set())}
     if start.get("id"):
         ids.add(start["id"])
@@ -118,10 +113,10 @@ def stream_keys(nodes, start, out_key, store_keys):
 
 def cleanup(mod, nodes, start, keys, out_key):
     store = FakeWrapper(keys)
-    log = RecordingLogger()
+    log = FakeLogger()
     saved, mod.logger = mod.logger, log
     try:
-        mgr = mod.FlowsweepManager(store, Flow(nodes), start, out_key)
+        mgr = mod.FlowsweepManager(store, FakeFlow(nodes), start, out_key)
         collected = mgr._collect_stream_redis_keys()
         result = mgr.clear_stream_keys()
     finally:

@@ -8,9 +8,10 @@ reach, names that are not UTF-8)."""
 
 import hypothesis.strategies as st
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 
 import flowsweep_cases as cases
+from common import property_settings
 import nalo_sdk.redis.flowsweep as fs
 from nalo_sdk.redis.client import NaloRedis
 
@@ -98,7 +99,7 @@ def test_killed_server_then_back(redis_server, redis_url, log, kill_on, what):
     wrapper = make_wrapper(redis_url, redis_server, kill_on)
     client = wrapper._redis_client
     seed(client)
-    mgr = fs.FlowsweepManager(wrapper, cases.Flow(NODES), NODES["cam1"], OUT_KEY)
+    mgr = fs.FlowsweepManager(wrapper, cases.FakeFlow(NODES), NODES["cam1"], OUT_KEY)
     try:
         assert mgr.clear_stream_keys() is False, what
         assert mgr._keys_cleared is False
@@ -130,7 +131,8 @@ def test_server_down_from_the_start(redis_server, redis_url, log):
     kill(redis_server)
     try:
         assert (
-            fs.clear_stream_redis_keys(wrapper, cases.Flow(NODES), NODES["cam1"], OUT_KEY) is False
+            fs.clear_stream_redis_keys(wrapper, cases.FakeFlow(NODES), NODES["cam1"], OUT_KEY)
+            is False
         )
         assert [level for level, _ in log.lines] == ["info", "info", "info", "error"]
     finally:
@@ -142,13 +144,7 @@ def test_server_down_from_the_start(redis_server, redis_url, log):
 ID_POOL = ["n1", "n10", "n", "n*", "n?", "n[1]", "n\\", "ñ", "*", "?", "[", "]"]
 
 
-@settings(
-    max_examples=200,
-    deadline=None,
-    derandomize=True,
-    database=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
-)
+@property_settings(HealthCheck.function_scoped_fixture, max_examples=200)
 @given(
     stream=st.lists(st.sampled_from(ID_POOL), min_size=1, max_size=4, unique=True),
     others=st.lists(st.sampled_from(ID_POOL), max_size=6, unique=True),
@@ -165,10 +161,11 @@ def test_only_the_streams_keys_go(redis_url, stream, others):
     mine = {f"redis_{i}_{s}".encode() for i in stream for s in ("0", "x")}
     theirs = {f"redis_{i}_{s}".encode() for i in ID_POOL if i not in stream for s in ("0", "x")}
     client.mset({k: b"v" for k in mine | theirs | {b"out"}})
-    saved, fs.logger = fs.logger, cases.NullLogger()
+    saved, fs.logger = fs.logger, cases.FakeLogger(keep=False)
     try:
         assert (
-            fs.clear_stream_redis_keys(wrapper, cases.Flow(nodes), nodes[stream[0]], "out") is True
+            fs.clear_stream_redis_keys(wrapper, cases.FakeFlow(nodes), nodes[stream[0]], "out")
+            is True
         )
     finally:
         fs.logger = saved

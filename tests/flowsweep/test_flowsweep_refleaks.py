@@ -2,32 +2,16 @@
 (`make test-refleaks`): every callable on its success paths and on its failure paths,
 in loops; the total reference count and the live blocks must not grow."""
 
-import pytest
-
 import bad_calls
 import flowsweep_cases as cases
 import leakcheck
 import nalo_sdk.redis.flowsweep as fs
-
-leakcheck.require_debug_build(fs)
-
-
-@pytest.mark.parametrize("entry", bad_calls.FLOWSWEEP, ids=bad_calls.ids)
-def test_bad_calls(entry):
-    leakcheck.assert_no_leak(leakcheck.expect(TypeError, entry[3], bad_calls.call(fs, entry)))
-
 
 # The endless walks go 250,000 levels deep before they fail, so one call per
 # round has to do (a leak on that path grows every round all the same). The
 # walk over a made-up table unwinds the same way and only takes longer.
 FS_SLOW = {"visited_cleared_always"}
 FS_LOOPED = [s for s in cases.ALL if s.__name__ != "endless_fresh_nodes"]
-
-
-@pytest.mark.parametrize("scenario", FS_LOOPED, ids=lambda s: s.__name__)
-def test_scenarios(scenario):
-    loops = 1 if scenario.__name__ in FS_SLOW else leakcheck.LOOPS
-    leakcheck.assert_no_leak(lambda: cases.run(fs, scenario), loops=loops)
 
 
 def test_failure_keeps_exception_state():
@@ -38,15 +22,15 @@ def test_failure_keeps_exception_state():
         yield manager.clear_stream_keys()
 
     def run():
-        wrapper = cases.Wrapper(scan=lambda p: cases._raise(RuntimeError("down")))
-        gen = steps(fs.FlowsweepManager(wrapper, cases.Flow({}), {"id": "a"}, "k"))
+        wrapper = cases.FakeWrapper(scan=cases.raising(RuntimeError, "down"))
+        gen = steps(fs.FlowsweepManager(wrapper, cases.FakeFlow({}), {"id": "a"}, "k"))
         try:
             raise ValueError("outer")
         except ValueError:
             assert next(gen) is False
         gen.close()
 
-    fs.logger, saved = cases.NullLogger(), fs.logger
+    fs.logger, saved = cases.FakeLogger(keep=False), fs.logger
     try:
         leakcheck.assert_no_leak(run)
     finally:
@@ -81,9 +65,11 @@ FS_IMPORTS = [
     ),
 ]
 
-
-@pytest.mark.parametrize(
-    "replaced, error", FS_IMPORTS, ids=lambda v: v if isinstance(v, str) else ""
+test_bad_calls, test_scenarios, test_imports = leakcheck.module_tests(
+    fs,
+    bad_calls.FLOWSWEEP,
+    cases.run,
+    FS_LOOPED,
+    FS_IMPORTS,
+    loops=lambda scenario: 1 if scenario.__name__ in FS_SLOW else leakcheck.LOOPS,
 )
-def test_imports(replaced, error):
-    leakcheck.assert_import_errors_do_not_leak("nalo_sdk.redis.flowsweep", replaced, error)

@@ -11,6 +11,7 @@ import threading
 import pytest
 
 import nalo_sdk
+from common import flow_keys, stream_ids, write_keys
 from nalo_sdk.nodered import NaloFlow
 from devkit.processes import free_port
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep
@@ -21,44 +22,10 @@ FLOWS = pathlib.Path(__file__).resolve().parent.parent / "data" / "flows"
 STAGE = str(pathlib.Path(nalo_sdk.__file__).resolve().parent.parent)
 
 
-def stream_ids(nodes, start):
-    """Ids reachable from start over wires, start included (own walk)."""
-    seen, todo = set(), [start]
-    while todo:
-        current = todo.pop()
-        if current not in seen:
-            seen.add(current)
-            todo += [t for port in nodes[current].get("wires", []) for t in port if t in nodes]
-    return seen
-
-
-def port_keys(nodes, node_id):
-    ports = max(1, len(nodes[node_id].get("wires", [])))
-    return [gen_redis_key_local(node_id, port) for port in range(ports)]
-
-
 def write_flow_keys(client, nodes, stream):
-    """Port keys of every node, and keys that look like the stream's but are
-    not: ids that extend or shorten a stream id, other key families."""
-    mine, others = set(), set()
-    for node_id in nodes:
-        (mine if node_id in stream else others).update(port_keys(nodes, node_id))
-    for node_id in stream:
-        others.update(
-            [
-                gen_redis_key_local(node_id + "0", 0),
-                gen_redis_key_local(node_id[:-1], 0),
-                gen_redis_key_local("x" + node_id, 0),
-                f"redis_{node_id}",
-                f"local_{node_id}",
-                f"cache_redis_{node_id}_0",
-            ]
-        )
-    others -= mine
-    pipe = client.pipeline(transaction=False)
-    for key in mine | others:
-        pipe.set(key, key)
-    pipe.execute()
+    """Writes and returns flow_keys(nodes, stream)."""
+    mine, others = flow_keys(nodes, stream)
+    write_keys(client, mine | others)
     return mine, others
 
 

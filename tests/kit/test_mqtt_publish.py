@@ -3,16 +3,14 @@ the errors of a broker that is not there or does not answer."""
 
 import json
 import math
-import os
 import pathlib
 import socket
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import nalo_sdk
+from common import run_python
 from nalo_sdk.mqtt import NaloPublisher, PublishError, encode_payload, publish_result
 from nalo_sdk.mqtt.publish import to_plain, topic_for
 from devkit.processes import free_port
@@ -154,11 +152,6 @@ def test_the_key_module_does_not_load_the_mqtt_client():
         "nalo_sdk.mqtt.NaloPublisher\n"
         "print(sorted(n for n in dir(nalo_sdk.mqtt) if not n.startswith('_')))\n"
     )
-    run = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, PYTHONPATH=stage),
-    )
+    run = run_python(code, stage)
     assert run.returncode == 0, run.stderr
     assert "NaloPublisher" in run.stdout and "publish_result" in run.stdout

@@ -4,23 +4,11 @@ import inspect
 import os
 import pathlib
 import shutil
-import subprocess
-import sys
 
 import pytest
 
 import nalo_sdk.constants as constants
-
-
-def run_python(code, path=None, **env):
-    pythonpath = str(path) if path else os.pathsep.join(sys.path)
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, PYTHONPATH=pythonpath, **env),
-        cwd=path or os.getcwd(),
-    )
+from common import run_python
 
 
 def test_globals_in_order():
@@ -88,12 +76,7 @@ def test_function_signatures(mu):
 def test_constants_come_from_the_environment():
     code = "import nalo_sdk.constants as c; print(c.NODE_ID, c.NODE_TYPE, c.PREFIX.REDIS)"
     env = {k: v for k, v in os.environ.items() if not k.startswith("NALO_NODE_")}
-    result = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=dict(env, PYTHONPATH=os.pathsep.join(sys.path)),
-    )
+    result = run_python(code, environ=env)
     assert result.stdout == "unknown unknown redis\n", result.stderr
     result = run_python(
         "import nalo_sdk.mqtt.utils as m; d = m.meta_info_to_publish('n', 's');"

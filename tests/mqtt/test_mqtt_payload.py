@@ -3,14 +3,15 @@ are, the clock and round() read on every call."""
 
 import gc
 import math
-import os
 import struct
-import subprocess
 import sys
 import time
 import types
 
 import pytest
+
+from mqtt_cases import PARAMETERS
+from common import run_python
 
 KEYS = [
     "source_id",
@@ -44,17 +45,7 @@ def test_passed_objects_are_stored_as_they_are(mu):
     args = [object() for _ in range(8)]
     args[6] = 3  # infer_t goes through round()
     by_position = mu.meta_info_to_publish(*args)
-    names = [
-        "source_name",
-        "source_id",
-        "source_idx",
-        "result",
-        "node_id",
-        "node_type",
-        "infer_t",
-        "category",
-    ]
-    by_keyword = mu.meta_info_to_publish(**dict(zip(reversed(names), reversed(args))))
+    by_keyword = mu.meta_info_to_publish(**dict(zip(reversed(PARAMETERS), reversed(args))))
     for payload in (by_position, by_keyword):
         assert list(payload) == KEYS
         stored = [
@@ -234,10 +225,5 @@ def test_clock_replaced_before_load_is_called():
         "import nalo_sdk.mqtt.utils as m\n"
         "print(m.meta_info_to_publish('n', 's')['ts'])\n"
     )
-    result = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
-    )
+    result = run_python(code)
     assert result.stdout == "1234.5\n", result.stderr

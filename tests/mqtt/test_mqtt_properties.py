@@ -8,18 +8,14 @@ import time
 import types
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 
 import mqtt_model
+from mqtt_cases import PARAMETERS
+from common import property_settings
 import nalo_sdk.mqtt.utils as native
 
-SETTINGS = settings(
-    max_examples=300,
-    deadline=None,
-    derandomize=True,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+SETTINGS = property_settings()
 
 texts = st.one_of(
     st.text(max_size=12),
@@ -81,18 +77,8 @@ def test_key_is_the_model_key(local, node_id):
 @SETTINGS
 @given(st.lists(values, min_size=2, max_size=8), st.booleans())
 def test_payload_is_the_model_payload(args, by_keyword):
-    names = [
-        "source_name",
-        "source_id",
-        "source_idx",
-        "result",
-        "node_id",
-        "node_type",
-        "infer_t",
-        "category",
-    ]
     if by_keyword:
-        call = lambda fn: fn(**dict(zip(names, args)))  # noqa: E731
+        call = lambda fn: fn(**dict(zip(PARAMETERS, args)))  # noqa: E731
     else:
         call = lambda fn: fn(*args)  # noqa: E731
 

@@ -2,24 +2,10 @@
 (`make test-refleaks`): both functions on their success paths and on their failure paths,
 in loops; the total reference count and the live blocks must not grow."""
 
-import pytest
-
 import bad_calls
 import mqtt_cases as cases
 import leakcheck
 import nalo_sdk.mqtt.utils as mqtt
-
-leakcheck.require_debug_build(mqtt)
-
-
-@pytest.mark.parametrize("entry", bad_calls.MQTT, ids=bad_calls.ids)
-def test_bad_calls(entry):
-    leakcheck.assert_no_leak(leakcheck.expect(TypeError, entry[3], bad_calls.call(mqtt, entry)))
-
-
-@pytest.mark.parametrize("scenario", cases.SCENARIOS, ids=lambda s: s.__name__)
-def test_scenarios(scenario):
-    leakcheck.assert_no_leak(lambda: cases.run(mqtt, scenario), loops=10)
 
 
 def test_fast_paths():
@@ -48,9 +34,6 @@ MQTT_IMPORTS = [
     ({"time": None}, "ModuleNotFoundError: import of time halted; None in sys.modules"),
 ]
 
-
-@pytest.mark.parametrize(
-    "replaced, error", MQTT_IMPORTS, ids=lambda v: v if isinstance(v, str) else ""
+test_bad_calls, test_scenarios, test_imports = leakcheck.module_tests(
+    mqtt, bad_calls.MQTT, cases.run, cases.SCENARIOS, MQTT_IMPORTS, loops=lambda scenario: 10
 )
-def test_imports(replaced, error):
-    leakcheck.assert_import_errors_do_not_leak("nalo_sdk.mqtt.utils", replaced, error)

@@ -3,19 +3,14 @@ ids and thresholds through NumPy and OpenCV themselves, the compiled
 functions against the plain-Python model."""
 
 import hypothesis.strategies as st
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given
 
 import nms_cases
 import nms_model
+from common import property_settings
 import nalo_sdk.detection.nms as native
 
-SETTINGS = settings(
-    max_examples=300,
-    deadline=None,
-    derandomize=True,
-    database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+SETTINGS = property_settings(HealthCheck.data_too_large)
 
 coordinate = st.one_of(
     st.integers(-20, 120),

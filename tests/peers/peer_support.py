@@ -1,60 +1,17 @@
-"""Helpers of the peer tests: the real fixture flows and the keys of a
-stream, worked out independently of the cleanup's own walk."""
+"""Helpers of the peer tests: the real fixture flows and, from
+tests/support/common.py, the keys of a stream worked out independently of
+the cleanup's own walk."""
 
 import json
 import pathlib
 
-from nalo_sdk.redis.utils import gen_redis_key_local
+from common import flow_keys, stream_ids, write_keys  # noqa: F401 (for the tests)
 
 FLOWS = pathlib.Path(__file__).resolve().parent.parent / "data" / "flows"
 
 
 def load_records(name):
     return json.loads((FLOWS / name).read_bytes())
-
-
-def stream_ids(nodes, start):
-    """Ids reachable from start over wires, start included."""
-    seen, todo = set(), [start]
-    while todo:
-        current = todo.pop()
-        if current not in seen:
-            seen.add(current)
-            todo += [t for port in nodes[current].get("wires", []) for t in port if t in nodes]
-    return seen
-
-
-def port_keys(nodes, node_id):
-    ports = max(1, len(nodes[node_id].get("wires", [])))
-    return [gen_redis_key_local(node_id, port) for port in range(ports)]
-
-
-def flow_keys(nodes, stream):
-    """(the stream's keys, the keys that must survive its cleanup): port keys
-    of every node, and keys that look like the stream's but are not."""
-    mine, others = set(), set()
-    for node_id in nodes:
-        (mine if node_id in stream else others).update(port_keys(nodes, node_id))
-    for node_id in stream:
-        others.update(
-            [
-                gen_redis_key_local(node_id + "0", 0),
-                gen_redis_key_local(node_id[:-1], 0),
-                gen_redis_key_local("x" + node_id, 0),
-                f"redis_{node_id}",
-                f"local_{node_id}",
-                f"cache_redis_{node_id}_0",
-            ]
-        )
-    return mine, others - mine
-
-
-def write_keys(client, names):
-    """SET every name (one pipeline; on a cluster, one request per key)."""
-    pipe = client.pipeline(transaction=False)
-    for name in names:
-        pipe.set(name, name)
-    pipe.execute()
 
 
 # Real flows and a start node in each: a core-nodes-only example whose

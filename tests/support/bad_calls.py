@@ -3,14 +3,16 @@ that must be refused with a TypeError, and the exact message of each. The
 unit tests check the messages; the leak tests loop the same calls.
 
 An entry is (callable path, args, kwargs, message). The path names an
-attribute of the module; ``mgr.`` names a method of a fresh manager. kwargs
+attribute of the module; ``mgr.`` names a method of a fresh manager. The
+tables are written with message templates in which ``{fn}`` stands for the
+name the callable reports (the path's last part; ``__init__`` for the class). kwargs
 given as a tuple of names are passed through the vectorcall slot with
 ``args`` (the names taking the last values), as C code may pass them, so
 that names that are not strings reach the binding.
 """
 
-import collections
 import ctypes
+from collections import OrderedDict
 
 import numpy as np
 
@@ -58,360 +60,164 @@ def ids(entry):
     return entry[3]
 
 
+# The type each argument must have, as the type tests name it.
+EXPECTED = {"node_config": "dict", "redis_out_key": "str", "max_ports": "int", "node": "dict"}
+EXPECTED.update(visited="set", boxes="list", scores="list", class_ids="list")
+
+
+def takes(bound, n, given):
+    return f"{{fn}}() takes {bound} {n} positional argument{'s' * (n != 1)} ({given} given)"
+
+
+def least(n, given):
+    return takes("at least", n, given)
+
+
+def most(n, given):
+    return takes("at most", n, given)
+
+
+def exactly(n, given):
+    return takes("exactly", n, given)
+
+
+def unexpected(name):
+    return f"{{fn}}() got an unexpected keyword argument '{name}'"
+
+
+def twice(name):
+    return f"{{fn}}() got multiple values for keyword argument '{name}'"
+
+
+NOT_STR = "{fn}() keywords must be strings"
+
+
+def wrong(arg, got):
+    return f"Argument '{arg}' has incorrect type (expected {EXPECTED[arg]}, got {got})"
+
+
+def real(got):
+    return f"must be real number, not {got}"
+
+
+def table(rows):
+    """The rows with each message's ``{fn}`` filled in."""
+    out = []
+    for path, args, kwargs, message in rows:
+        name = "__init__" if path == MANAGER else path.rpartition(".")[2]
+        out.append((path, args, kwargs, message.replace("{fn}", name)))
+    return out
+
+
 ONE_SHOT = "clear_stream_redis_keys"
 MANAGER = "FlowsweepManager"
+RESET = MANAGER + ".reset_cleanup_flag"
+CLEAR = "mgr.clear_stream_keys"
+DISCOVER = "mgr._discover_downstream_nodes"
+NAMED = dict(redis_wrapper=1, nodered_flow=2, node_config=[], redis_out_key=None)
 
-FLOWSWEEP = [
-    (ONE_SHOT, (), {}, "clear_stream_redis_keys() takes at least 4 positional arguments (0 given)"),
-    (
-        ONE_SHOT,
-        (1, 2, {}),
-        {},
-        "clear_stream_redis_keys() takes at least 4 positional arguments (3 given)",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, 3, 4, 5, 6),
-        {},
-        "clear_stream_redis_keys() takes at most 5 positional arguments (6 given)",
-    ),
-    # Too many positional arguments win over bad keywords.
-    (
-        ONE_SHOT,
-        (1, 2, 3, 4, 5, 6),
-        {"bogus": 1},
-        "clear_stream_redis_keys() takes at most 5 positional arguments (6 given)",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, {}, "k"),
-        {"bogus": 1},
-        "clear_stream_redis_keys() got an unexpected keyword argument 'bogus'",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, {}, "k"),
-        {"redis_wrapper": 1},
-        "clear_stream_redis_keys() got multiple values for keyword argument 'redis_wrapper'",
-    ),
-    (ONE_SHOT, (1, 2, {}, "k", 3), (1,), "clear_stream_redis_keys() keywords must be strings"),
-    (
-        ONE_SHOT,
-        (1, 2, {}, "k", 3, 4),
-        ("max_ports", "max_ports"),
-        "clear_stream_redis_keys() got multiple values for keyword argument 'max_ports'",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, {}, "k", 3, 4),
-        ("max_ports", NOT_INTERNED),
-        "clear_stream_redis_keys() got multiple values for keyword argument 'max_ports'",
-    ),
-    # Missing required parameters are found in parameter order; the count
-    # given is the position of the first missing one...
-    (
-        ONE_SHOT,
-        (),
-        {"nodered_flow": 2},
-        "clear_stream_redis_keys() takes at least 4 positional arguments (0 given)",
-    ),
-    (
-        ONE_SHOT,
-        (),
-        {"redis_wrapper": 1, "nodered_flow": 2, "redis_out_key": "k"},
-        "clear_stream_redis_keys() takes at least 4 positional arguments (2 given)",
-    ),
-    # ...a missing required parameter is reported before a bad keyword...
-    (
-        ONE_SHOT,
-        (),
-        {"redis_wrapper": 1, "bogus": 2},
-        "clear_stream_redis_keys() takes at least 4 positional arguments (1 given)",
-    ),
-    # ...and bad keywords before the type tests, which run in declared order.
-    (
-        ONE_SHOT,
-        (),
-        {"redis_wrapper": 1, "nodered_flow": 2, "node_config": [], "redis_out_key": None, "x": 1},
-        "clear_stream_redis_keys() got an unexpected keyword argument 'x'",
-    ),
-    (
-        ONE_SHOT,
-        (None, None, None, None),
-        {"max_ports": None},
-        "Argument 'node_config' has incorrect type (expected dict, got NoneType)",
-    ),
-    (
-        ONE_SHOT,
-        (None, None, {}, None),
-        {"max_ports": None},
-        "Argument 'redis_out_key' has incorrect type (expected str, got NoneType)",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, [], "k"),
-        {},
-        "Argument 'node_config' has incorrect type (expected dict, got list)",
-    ),
-    (
-        ONE_SHOT,
-        (1, 2, {}, "k", True),
-        {},
-        "Argument 'max_ports' has incorrect type (expected int, got bool)",
-    ),
-    (MANAGER, (1, 2, {}), {}, "__init__() takes exactly 5 positional arguments (4 given)"),
-    (MANAGER, (1, 2, {}, "k", 5), {}, "__init__() takes exactly 5 positional arguments (6 given)"),
-    (
-        MANAGER,
-        (1, 2, None, "k"),
-        {},
-        "Argument 'node_config' has incorrect type (expected dict, got NoneType)",
-    ),
-    (
-        MANAGER,
-        (1, 2, {}, b"k"),
-        {},
-        "Argument 'redis_out_key' has incorrect type (expected str, got bytes)",
-    ),
-    (
-        MANAGER,
-        (1, 2, collections.OrderedDict(), "k"),
-        {},
-        "Argument 'node_config' has incorrect type (expected dict, got collections.OrderedDict)",
-    ),
-    (
-        MANAGER,
-        (1, 2, {}, type("S", (str,), {})("k")),
-        {},
-        "Argument 'redis_out_key' has incorrect type (expected str, got S)",
-    ),
-    (
-        MANAGER,
-        (1, 2, None, None),
-        {},
-        "Argument 'node_config' has incorrect type (expected dict, got NoneType)",
-    ),
-    (
-        MANAGER,
-        (1, 2, {}, "k"),
-        {"node_config": {}},
-        "__init__() got multiple values for keyword argument 'node_config'",
-    ),
-    (
-        MANAGER + ".reset_cleanup_flag",
-        (),
-        {},
-        "reset_cleanup_flag() takes exactly 1 positional argument (0 given)",
-    ),
-    (
-        MANAGER + ".reset_cleanup_flag",
-        (None, 2),
-        ("self",),
-        "reset_cleanup_flag() got multiple values for keyword argument 'self'",
-    ),
-    (
-        "mgr.reset_cleanup_flag",
-        (1,),
-        {},
-        "reset_cleanup_flag() takes exactly 1 positional argument (2 given)",
-    ),
-    (
-        "mgr.clear_stream_keys",
-        (1, 2),
-        {},
-        "clear_stream_keys() takes at most 2 positional arguments (3 given)",
-    ),
-    (
-        "mgr.clear_stream_keys",
-        (),
-        {"max_ports": 1.0},
-        "Argument 'max_ports' has incorrect type (expected int, got float)",
-    ),
-    (
-        "mgr.clear_stream_keys",
-        (),
-        {"ports": 1},
-        "clear_stream_keys() got an unexpected keyword argument 'ports'",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        ({},),
-        {},
-        "_discover_downstream_nodes() takes exactly 3 positional arguments (2 given)",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        ({}, frozenset()),
-        {},
-        "Argument 'visited' has incorrect type (expected set, got frozenset)",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        (),
-        {"node": [], "visited": set()},
-        "Argument 'node' has incorrect type (expected dict, got list)",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        ([], []),
-        {},
-        "Argument 'node' has incorrect type (expected dict, got list)",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        (None, set()),
-        {},
-        "Argument 'node' has incorrect type (expected dict, got NoneType)",
-    ),
-    (
-        "mgr._discover_downstream_nodes",
-        (collections.OrderedDict(), set()),
-        {},
-        "Argument 'node' has incorrect type (expected dict, got collections.OrderedDict)",
-    ),
-    (
-        "mgr._collect_stream_redis_keys",
-        (1,),
-        {},
-        "_collect_stream_redis_keys() takes exactly 1 positional argument (2 given)",
-    ),
-]
+FLOWSWEEP = table(
+    [
+        (ONE_SHOT, (), {}, least(4, 0)),
+        (ONE_SHOT, (1, 2, {}), {}, least(4, 3)),
+        (ONE_SHOT, (1, 2, 3, 4, 5, 6), {}, most(5, 6)),
+        # Too many positional arguments win over bad keywords.
+        (ONE_SHOT, (1, 2, 3, 4, 5, 6), {"bogus": 1}, most(5, 6)),
+        (ONE_SHOT, (1, 2, {}, "k"), {"bogus": 1}, unexpected("bogus")),
+        (ONE_SHOT, (1, 2, {}, "k"), {"redis_wrapper": 1}, twice("redis_wrapper")),
+        (ONE_SHOT, (1, 2, {}, "k", 3), (1,), NOT_STR),
+        (ONE_SHOT, (1, 2, {}, "k", 3, 4), ("max_ports", "max_ports"), twice("max_ports")),
+        (ONE_SHOT, (1, 2, {}, "k", 3, 4), ("max_ports", NOT_INTERNED), twice("max_ports")),
+        # Missing required parameters are found in parameter order; the count
+        # given is the position of the first missing one...
+        (ONE_SHOT, (), {"nodered_flow": 2}, least(4, 0)),
+        (ONE_SHOT, (), {"redis_wrapper": 1, "nodered_flow": 2, "redis_out_key": "k"}, least(4, 2)),
+        # ...a missing required parameter is reported before a bad keyword...
+        (ONE_SHOT, (), {"redis_wrapper": 1, "bogus": 2}, least(4, 1)),
+        # ...and bad keywords before the type tests, which run in declared order.
+        (ONE_SHOT, (), {**NAMED, "x": 1}, unexpected("x")),
+        (ONE_SHOT, (None, None, None, None), {"max_ports": None}, wrong("node_config", "NoneType")),
+        (ONE_SHOT, (None, None, {}, None), {"max_ports": None}, wrong("redis_out_key", "NoneType")),
+        (ONE_SHOT, (1, 2, [], "k"), {}, wrong("node_config", "list")),
+        (ONE_SHOT, (1, 2, {}, "k", True), {}, wrong("max_ports", "bool")),
+        (MANAGER, (1, 2, {}), {}, exactly(5, 4)),
+        (MANAGER, (1, 2, {}, "k", 5), {}, exactly(5, 6)),
+        (MANAGER, (1, 2, None, "k"), {}, wrong("node_config", "NoneType")),
+        (MANAGER, (1, 2, {}, b"k"), {}, wrong("redis_out_key", "bytes")),
+        (MANAGER, (1, 2, OrderedDict(), "k"), {}, wrong("node_config", "collections.OrderedDict")),
+        (MANAGER, (1, 2, {}, type("S", (str,), {})("k")), {}, wrong("redis_out_key", "S")),
+        (MANAGER, (1, 2, None, None), {}, wrong("node_config", "NoneType")),
+        (MANAGER, (1, 2, {}, "k"), {"node_config": {}}, twice("node_config")),
+        (RESET, (), {}, exactly(1, 0)),
+        (RESET, (None, 2), ("self",), twice("self")),
+        ("mgr.reset_cleanup_flag", (1,), {}, exactly(1, 2)),
+        (CLEAR, (1, 2), {}, most(2, 3)),
+        (CLEAR, (), {"max_ports": 1.0}, wrong("max_ports", "float")),
+        (CLEAR, (), {"ports": 1}, unexpected("ports")),
+        (DISCOVER, ({},), {}, exactly(3, 2)),
+        (DISCOVER, ({}, frozenset()), {}, wrong("visited", "frozenset")),
+        (DISCOVER, (), {"node": [], "visited": set()}, wrong("node", "list")),
+        (DISCOVER, ([], []), {}, wrong("node", "list")),
+        (DISCOVER, (None, set()), {}, wrong("node", "NoneType")),
+        (DISCOVER, (OrderedDict(), set()), {}, wrong("node", "collections.OrderedDict")),
+        ("mgr._collect_stream_redis_keys", (1,), {}, exactly(1, 2)),
+    ]
+)
 
 STD = "non_max_suppression_cv"
 PER = "non_max_suppression_cv_per_class"
 
-NMS = [
-    (STD, (BOX,), {}, "non_max_suppression_cv() takes at least 2 positional arguments (1 given)"),
-    (
-        STD,
-        (BOX, [1], 1, 2, 3),
-        {},
-        "non_max_suppression_cv() takes at most 4 positional arguments (5 given)",
-    ),
-    (
-        STD,
-        (BOX, [1]),
-        {"bogus": 1},
-        "non_max_suppression_cv() got an unexpected keyword argument 'bogus'",
-    ),
-    (
-        STD,
-        (BOX, [0.9]),
-        {"nms_threshold": 0.5},
-        "non_max_suppression_cv() got an unexpected keyword argument 'nms_threshold'",
-    ),
-    (
-        STD,
-        (BOX, [1]),
-        {"boxes": BOX},
-        "non_max_suppression_cv() got multiple values for keyword argument 'boxes'",
-    ),
-    (STD, (BOX, [1], 0.5), (2,), "non_max_suppression_cv() keywords must be strings"),
-    # Thresholds are converted before any list is tested...
-    (STD, ((1, 2), [0.9], "0.5"), {}, "must be real number, not str"),
-    (STD, (None, None, "x"), {}, "must be real number, not str"),
-    (
-        STD,
-        (None, None),
-        {"score_threshold": None, "iou_threshold": "x"},
-        "must be real number, not NoneType",
-    ),
-    (STD, (BOX, [0.9], 0.5, []), {}, "must be real number, not list"),
-    (STD, (BOX, [1], 0.5, object()), {}, "must be real number, not object"),
-    # ...then boxes, scores, class_ids, in that order.
-    (STD, ((1,), (0.9,)), {}, "Argument 'boxes' has incorrect type (expected list, got tuple)"),
-    (STD, ((), [1]), {}, "Argument 'boxes' has incorrect type (expected list, got tuple)"),
-    (STD, (None, [0.9]), {}, "Argument 'boxes' has incorrect type (expected list, got NoneType)"),
-    (
-        STD,
-        (np.zeros((1, 4)), [0.9]),
-        {},
-        "Argument 'boxes' has incorrect type (expected list, got numpy.ndarray)",
-    ),
-    (STD, ([], (0.9,)), {}, "Argument 'scores' has incorrect type (expected list, got tuple)"),
-    (STD, (BOX, None), {}, "Argument 'scores' has incorrect type (expected list, got NoneType)"),
-    (
-        STD,
-        (type("Boxes", (list,), {})(BOX), [0.9]),
-        {},
-        "Argument 'boxes' has incorrect type (expected list, got Boxes)",
-    ),
-    (
-        PER,
-        (BOX, [1]),
-        {},
-        "non_max_suppression_cv_per_class() takes at least 3 positional arguments (2 given)",
-    ),
-    (
-        PER,
-        (BOX, [1], [1], 1, 2, 3),
-        {},
-        "non_max_suppression_cv_per_class() takes at most 5 positional arguments (6 given)",
-    ),
-    (
-        PER,
-        (BOX, [1], [1]),
-        {"ids": 1},
-        "non_max_suppression_cv_per_class() got an unexpected keyword argument 'ids'",
-    ),
-    (PER, ((), (), (), 0.5, "x"), {}, "must be real number, not str"),
-    (PER, (BOX, [1], [1], Opaque()), {}, "must be real number, not Opaque"),
-    (
-        PER,
-        (BOX, None, None),
-        {},
-        "Argument 'scores' has incorrect type (expected list, got NoneType)",
-    ),
-    (PER, ([], [], (1,)), {}, "Argument 'class_ids' has incorrect type (expected list, got tuple)"),
-    (PER, (BOX, [1], {1}), {}, "Argument 'class_ids' has incorrect type (expected list, got set)"),
-]
+NMS = table(
+    [
+        (STD, (BOX,), {}, least(2, 1)),
+        (STD, (BOX, [1], 1, 2, 3), {}, most(4, 5)),
+        (STD, (BOX, [1]), {"bogus": 1}, unexpected("bogus")),
+        (STD, (BOX, [0.9]), {"nms_threshold": 0.5}, unexpected("nms_threshold")),
+        (STD, (BOX, [1]), {"boxes": BOX}, twice("boxes")),
+        (STD, (BOX, [1], 0.5), (2,), NOT_STR),
+        # Thresholds are converted before any list is tested...
+        (STD, ((1, 2), [0.9], "0.5"), {}, real("str")),
+        (STD, (None, None, "x"), {}, real("str")),
+        (STD, (None, None), {"score_threshold": None, "iou_threshold": "x"}, real("NoneType")),
+        (STD, (BOX, [0.9], 0.5, []), {}, real("list")),
+        (STD, (BOX, [1], 0.5, object()), {}, real("object")),
+        # ...then boxes, scores, class_ids, in that order.
+        (STD, ((1,), (0.9,)), {}, wrong("boxes", "tuple")),
+        (STD, ((), [1]), {}, wrong("boxes", "tuple")),
+        (STD, (None, [0.9]), {}, wrong("boxes", "NoneType")),
+        (STD, (np.zeros((1, 4)), [0.9]), {}, wrong("boxes", "numpy.ndarray")),
+        (STD, ([], (0.9,)), {}, wrong("scores", "tuple")),
+        (STD, (BOX, None), {}, wrong("scores", "NoneType")),
+        (STD, (type("Boxes", (list,), {})(BOX), [0.9]), {}, wrong("boxes", "Boxes")),
+        (PER, (BOX, [1]), {}, least(3, 2)),
+        (PER, (BOX, [1], [1], 1, 2, 3), {}, most(5, 6)),
+        (PER, (BOX, [1], [1]), {"ids": 1}, unexpected("ids")),
+        (PER, ((), (), (), 0.5, "x"), {}, real("str")),
+        (PER, (BOX, [1], [1], Opaque()), {}, real("Opaque")),
+        (PER, (BOX, None, None), {}, wrong("scores", "NoneType")),
+        (PER, ([], [], (1,)), {}, wrong("class_ids", "tuple")),
+        (PER, (BOX, [1], {1}), {}, wrong("class_ids", "set")),
+    ]
+)
 
 KEY = "gen_mqtt_key_local"
 PAYLOAD = "meta_info_to_publish"
 
-MQTT = [
-    (KEY, (), {}, "gen_mqtt_key_local() takes exactly 1 positional argument (0 given)"),
-    (KEY, (1, 2), {}, "gen_mqtt_key_local() takes exactly 1 positional argument (2 given)"),
-    (KEY, (1,), {"node": 1}, "gen_mqtt_key_local() got an unexpected keyword argument 'node'"),
-    (
-        KEY,
-        (1,),
-        {"node_id": 1},
-        "gen_mqtt_key_local() got multiple values for keyword argument 'node_id'",
-    ),
-    (KEY, (1, 2), (b"node_id",), "gen_mqtt_key_local() keywords must be strings"),
-    (PAYLOAD, ("n",), {}, "meta_info_to_publish() takes at least 2 positional arguments (1 given)"),
-    (
-        PAYLOAD,
-        (),
-        {"source_id": "s"},
-        "meta_info_to_publish() takes at least 2 positional arguments (0 given)",
-    ),
-    (
-        PAYLOAD,
-        tuple(range(9)),
-        {},
-        "meta_info_to_publish() takes at most 8 positional arguments (9 given)",
-    ),
-    (
-        PAYLOAD,
-        ("n", "i"),
-        {"ts": 1},
-        "meta_info_to_publish() got an unexpected keyword argument 'ts'",
-    ),
-    (
-        PAYLOAD,
-        ("n", "i"),
-        {"source_id": 1},
-        "meta_info_to_publish() got multiple values for keyword argument 'source_id'",
-    ),
-    (
-        PAYLOAD,
-        ("n", "i"),
-        {"source_name": "c"},
-        "meta_info_to_publish() got multiple values for keyword argument 'source_name'",
-    ),
-    (PAYLOAD, ("n", "i", 1), (1,), "meta_info_to_publish() keywords must be strings"),
-    (PAYLOAD, ("a", "b"), {1: 2}, "keywords must be strings"),
-    (PAYLOAD, ("n", "i"), {"infer_t": None}, "type NoneType doesn't define __round__ method"),
-]
+MQTT = table(
+    [
+        (KEY, (), {}, exactly(1, 0)),
+        (KEY, (1, 2), {}, exactly(1, 2)),
+        (KEY, (1,), {"node": 1}, unexpected("node")),
+        (KEY, (1,), {"node_id": 1}, twice("node_id")),
+        (KEY, (1, 2), (b"node_id",), NOT_STR),
+        (PAYLOAD, ("n",), {}, least(2, 1)),
+        (PAYLOAD, (), {"source_id": "s"}, least(2, 0)),
+        (PAYLOAD, tuple(range(9)), {}, most(8, 9)),
+        (PAYLOAD, ("n", "i"), {"ts": 1}, unexpected("ts")),
+        (PAYLOAD, ("n", "i"), {"source_id": 1}, twice("source_id")),
+        (PAYLOAD, ("n", "i"), {"source_name": "c"}, twice("source_name")),
+        (PAYLOAD, ("n", "i", 1), (1,), NOT_STR),
+        (PAYLOAD, ("a", "b"), {1: 2}, "keywords must be strings"),
+        (PAYLOAD, ("n", "i"), {"infer_t": None}, "type NoneType doesn't define __round__ method"),
+    ]
+)

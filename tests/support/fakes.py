@@ -8,21 +8,22 @@ import numpy as np
 from redis_glob import matches
 
 
-class NullLogger:
-    def debug(self, msg):
-        pass
-
-    info = warning = error = debug
+def _drop(msg):
+    pass
 
 
-class RecordingLogger:
+class FakeLogger:
     """Keeps (level, message) pairs; refuses anything but one str argument.
     `fail_on` (level, message prefix) makes the matching line raise OSError,
-    as a failing log sink would."""
+    as a failing log sink would. With keep=False every line is dropped
+    unchecked, at the least cost (the default logger of the model, the
+    benchmarks)."""
 
-    def __init__(self, fail_on=None):
+    def __init__(self, fail_on=None, keep=True):
         self.lines = []
         self.fail_on = fail_on
+        if not keep:
+            self.debug = self.info = self.warning = self.error = _drop
 
     def _log(self, level, msg, *rest, **kw):
         assert not rest and not kw
@@ -48,56 +49,70 @@ class RecordingLogger:
         return [m for lv, m in self.lines if level in (None, lv)]
 
 
-class Flow:
-    """A flow object: only `_nodes` is used."""
+class FakeFlow:
+    """A flow object: only `_nodes` is used. With count_reads=True every read
+    of it is counted in `reads`; otherwise it is a plain attribute."""
 
-    def __init__(self, nodes):
-        self._nodes = nodes
+    def __init__(self, nodes, count_reads=False):
+        self.nodes = nodes
+        self.reads = 0
+        if not count_reads:
+            self._nodes = nodes
+
+    def __getattr__(self, name):  # only reached when `_nodes` is counted
+        if name != "_nodes":
+            raise AttributeError(name)
+        self.reads += 1
+        return self.nodes
 
 
 class FakeWrapper:
-    """An in-memory key store answering SCAN patterns with Redis glob rules."""
+    """An in-memory key store answering SCAN patterns with Redis glob rules,
+    recording every request (`patterns`, and `deletes`: the key lists as
+    handed over). `scan(pattern)` and `delete(keys)`, when given, answer in
+    place of the store (they may raise); record=False keeps no requests."""
 
-    def __init__(self, keys=(), scan_error=None, delete_error=None, deleted=None):
+    def __init__(self, keys=(), scan=None, delete=None, record=True):
         self.keys = set(keys)
         self.patterns = []
         self.deletes = []
-        self.scan_error = scan_error
-        self.delete_error = delete_error
-        self.deleted = deleted
+        self.scan = scan
+        self.delete = delete
+        self.record = record
 
-    def scan_keys(self, *, pattern):
-        self.patterns.append(pattern)
-        if self.scan_error:
-            raise fresh(self.scan_error)
+    def matching(self, pattern):
         return sorted(k for k in self.keys if matches(pattern, k))
 
+    def scan_keys(self, *, pattern):
+        if self.record:
+            self.patterns.append(pattern)
+        if self.scan is not None:
+            return self.scan(pattern)
+        return self.matching(pattern)
+
     def delete_many(self, keys):
-        self.deletes.append(keys)
-        if self.delete_error:
-            raise fresh(self.delete_error)
+        if self.record:
+            self.deletes.append(keys)
+        if self.delete is not None:
+            return self.delete(keys)
         present = [k for k in set(keys) if k in self.keys]
         self.keys.difference_update(keys)
-        return len(present) if self.deleted is None else self.deleted
+        return len(present)
+
+    def delete_reprs(self):
+        """The deletes in a form that compares across runs: each list as the
+        sorted reprs of its keys."""
+        return [sorted(map(repr, keys)) for keys in self.deletes]
 
 
-def fresh(error):
-    """A new exception like `error`: raising one object again and again would
-    grow its traceback."""
-    return type(error)(*error.args)
+def raising(error_type, *args):
+    """A function of any arguments raising a new error_type(*args) each call:
+    raising one object again and again would grow its traceback."""
 
+    def fn(*_, **__):
+        raise error_type(*args)
 
-class FakeFlow:
-    """A flow object: only `_nodes` is used, and every read of it is counted."""
-
-    def __init__(self, nodes):
-        self.nodes = nodes
-        self.reads = 0
-
-    @property
-    def _nodes(self):
-        self.reads += 1
-        return self.nodes
+    return fn
 
 
 def records(wiring=(), **more):

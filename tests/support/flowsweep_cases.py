@@ -6,45 +6,9 @@ state. They serve the comparison against the model and the leak loops."""
 import re
 from collections import OrderedDict
 
-from fakes import Flow, NullLogger, RecordingLogger, records  # noqa: F401 (used by scenarios)
+from fakes import FakeFlow, FakeLogger, FakeWrapper, raising, records  # noqa: F401 (re-exported)
 
 ADDRESS = re.compile(r" at 0x[0-9a-f]+")
-
-
-class Wrapper:
-    """Answers SCAN from a fixed key list (a simple prefix match on the
-    unescaped id is enough here) and records every request."""
-
-    def __init__(self, keys=(), scan=None, delete=None):
-        self.keys = list(keys)
-        self.patterns = []
-        self.deletes = []
-        self._scan = scan
-        self._delete = delete
-
-    def scan_keys(self, *, pattern):
-        self.patterns.append(pattern)
-        if self._scan is not None:
-            return self._scan(pattern)
-        return [k for k in self.keys if k.startswith(unescape(pattern[:-1]))]
-
-    def delete_many(self, keys):
-        self.deletes.append(sorted(map(repr, keys)))
-        if self._delete is not None:
-            return self._delete(keys)
-        return len([k for k in keys if k in self.keys])
-
-
-def unescape(pattern):
-    out = []
-    escaped = False
-    for c in pattern:
-        if c == "\\" and not escaped:
-            escaped = True
-            continue
-        out.append(c)
-        escaped = False
-    return "".join(out)
 
 
 def entries(result):
@@ -61,7 +25,7 @@ def shown(value):
 
 def manager(mod, nodes, start, wrapper=None, out_key="out_key", cls=None):
     cls = cls or mod.FlowsweepManager
-    return cls(wrapper or Wrapper(), Flow(nodes), nodes[start], out_key)
+    return cls(wrapper or FakeWrapper(), FakeFlow(nodes), nodes[start], out_key)
 
 
 def walk(mod, nodes, start, visited=None, cls=None):
@@ -87,37 +51,37 @@ def walk_odd_shapes(mod):
 def collect_and_clear(mod):
     nodes = records(cam1=[["det2", "det3"], ["det2"]], det2=[["cam1"]], det3=None)
     keys = ["redis_cam1_0", "redis_det2_0", "redis_det2_1", "redis_det3_9", "out_key"]
-    wrapper = Wrapper(keys)
+    wrapper = FakeWrapper(keys)
     mgr = manager(mod, nodes, "cam1", wrapper)
     results = [sorted(mgr._collect_stream_redis_keys())]
     results += [mgr.clear_stream_keys(), mgr.clear_stream_keys(0), mgr._keys_cleared]
     mgr.reset_cleanup_flag()
     results += [mgr._keys_cleared, mgr.clear_stream_keys(max_ports=1000)]
-    return results, sorted(wrapper.patterns), wrapper.deletes
+    return results, sorted(wrapper.patterns), wrapper.delete_reprs()
 
 
 def collect_without_id(mod):
     nodes = records(det2=None)
     out = []
     for record in ({"wires": [["det2"]]}, {"id": "", "wires": [["det2"]]}, {"id": 0}):
-        wrapper = Wrapper(["redis_det2_0"])
-        mgr = mod.FlowsweepManager(wrapper, Flow(nodes), record, "k")
+        wrapper = FakeWrapper(["redis_det2_0"])
+        mgr = mod.FlowsweepManager(wrapper, FakeFlow(nodes), record, "k")
         out.append((sorted(mgr._collect_stream_redis_keys()), wrapper.patterns))
     return out
 
 
 def one_shot(mod):
     nodes = records(a=[["b"]], b=None)
-    wrapper = Wrapper(["redis_a_1", "redis_b_2", "redis_bb_2"])
-    first = mod.clear_stream_redis_keys(wrapper, Flow(nodes), nodes["a"], "k")
+    wrapper = FakeWrapper(["redis_a_1", "redis_b_2", "redis_bb_2"])
+    first = mod.clear_stream_redis_keys(wrapper, FakeFlow(nodes), nodes["a"], "k")
     second = mod.clear_stream_redis_keys(
         redis_out_key="k",
         node_config=nodes["a"],
-        nodered_flow=Flow(nodes),
+        nodered_flow=FakeFlow(nodes),
         redis_wrapper=wrapper,
         max_ports=3,
     )
-    return first, second, wrapper.deletes
+    return first, second, wrapper.delete_reprs()
 
 
 def overrides(mod):
@@ -145,7 +109,7 @@ def overrides(mod):
 def scan_returns_iterables(mod):
     shapes = iter([("redis_a_1",), {"redis_a_2": 1}, (k for k in ["redis_b_1"]), iter([])])
     nodes = records(a=[["b", "c"]], b=None, c=None)
-    mgr = manager(mod, nodes, "a", Wrapper(scan=lambda p: next(shapes)))
+    mgr = manager(mod, nodes, "a", FakeWrapper(scan=lambda p: next(shapes)))
     return sorted(mgr._collect_stream_redis_keys())
 
 
@@ -154,7 +118,7 @@ def scan_returns_iterables(mod):
 
 def _failing_manager(mod, **wrapper_kw):
     nodes = records(a=[["b"]], b=None)
-    wrapper = Wrapper(["redis_a_1"], **wrapper_kw)
+    wrapper = FakeWrapper(["redis_a_1"], **wrapper_kw)
     return manager(mod, nodes, "a", wrapper), wrapper
 
 
@@ -163,13 +127,13 @@ def _raise(error):
 
 
 def scan_raises(mod):
-    mgr, wrapper = _failing_manager(mod, scan=lambda p: _raise(RuntimeError("down")))
-    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.deletes
+    mgr, wrapper = _failing_manager(mod, scan=raising(RuntimeError, "down"))
+    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.delete_reprs()
 
 
 def scan_returns_none(mod):
     mgr, wrapper = _failing_manager(mod, scan=lambda p: None)
-    return mgr.clear_stream_keys(), wrapper.deletes
+    return mgr.clear_stream_keys(), wrapper.delete_reprs()
 
 
 def scan_generator_raises_midway(mod):
@@ -179,17 +143,17 @@ def scan_generator_raises_midway(mod):
         raise ConnectionError("lost mid-scan")
 
     mgr, wrapper = _failing_manager(mod, scan=scan)
-    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.deletes
+    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.delete_reprs()
 
 
 def scan_returns_bytes(mod):
     mgr, wrapper = _failing_manager(mod, scan=lambda p: [b"redis_a_1"])
-    return mgr.clear_stream_keys(), wrapper.deletes
+    return mgr.clear_stream_keys(), wrapper.delete_reprs()
 
 
 def scan_returns_unhashable(mod):
     mgr, wrapper = _failing_manager(mod, scan=lambda p: [["redis_a_1"]])
-    return mgr.clear_stream_keys(), wrapper.deletes
+    return mgr.clear_stream_keys(), wrapper.delete_reprs()
 
 
 def delete_raises_then_retry(mod):
@@ -219,11 +183,11 @@ def deleted_count_without_text(mod):
 
 
 def scan_interrupted(mod):
-    mgr, wrapper = _failing_manager(mod, scan=lambda p: _raise(KeyboardInterrupt()))
+    mgr, wrapper = _failing_manager(mod, scan=raising(KeyboardInterrupt))
     try:
         mgr.clear_stream_keys()
     except KeyboardInterrupt:
-        return "interrupt passed through", mgr._keys_cleared, wrapper.deletes
+        return "interrupt passed through", mgr._keys_cleared, wrapper.delete_reprs()
     return "swallowed"
 
 
@@ -239,12 +203,12 @@ def logger_missing(mod):
 def logger_fails_inside_collection(mod):
     mod.logger.fail_on = ("info", "[flowsweep] downstream")
     mgr, wrapper = _failing_manager(mod)
-    return mgr.clear_stream_keys(), wrapper.patterns, wrapper.deletes
+    return mgr.clear_stream_keys(), wrapper.patterns, wrapper.delete_reprs()
 
 
 def logger_fails_on_error_line(mod):
     mod.logger.fail_on = ("error", "")
-    mgr, _ = _failing_manager(mod, scan=lambda p: _raise(RuntimeError("down")))
+    mgr, _ = _failing_manager(mod, scan=raising(RuntimeError, "down"))
     try:
         mgr.clear_stream_keys()
     except OSError as error:
@@ -293,7 +257,7 @@ def flag_cannot_be_set(mod):
             super().__setattr__(name, value)
 
     nodes = records(a=None)
-    mgr = Frozen(Wrapper(), Flow(nodes), nodes["a"], "k")
+    mgr = Frozen(FakeWrapper(), FakeFlow(nodes), nodes["a"], "k")
     return mgr.clear_stream_keys(), mgr._keys_cleared
 
 
@@ -329,7 +293,7 @@ class Ident:
 
 
 def _fail(kind, text="hostile"):
-    return lambda: _raise(kind(text))
+    return raising(kind, text)
 
 
 def current_id_repr_raises(mod):
@@ -341,15 +305,15 @@ def current_id_repr_raises(mod):
 def node_id_str_raises(mod):
     ident = Ident("b", on_str=_fail(ValueError, "bad str"))
     nodes = {"a": {"id": "a", "wires": [[ident]]}, ident: {"id": ident}}
-    wrapper = Wrapper()
+    wrapper = FakeWrapper()
     mgr = manager(mod, nodes, "a", wrapper)
-    return mgr.clear_stream_keys(), wrapper.deletes
+    return mgr.clear_stream_keys(), wrapper.delete_reprs()
 
 
 def downstream_id_repr_raises(mod):
     ident = Ident("b", on_repr=_fail(LookupError, "bad repr"))
     nodes = {"a": {"id": "a", "wires": [[ident]]}, ident: {"id": "b"}}
-    wrapper = Wrapper()
+    wrapper = FakeWrapper()
     mgr = manager(mod, nodes, "a", wrapper)
     return mgr.clear_stream_keys(), wrapper.patterns
 
@@ -424,7 +388,7 @@ def nodes_table_faults(mod):
     base = records(a=[["b"]], b=[["c"]], c=None)
 
     def run(nodes):
-        mgr = mod.FlowsweepManager(Wrapper(), Flow(nodes), base["a"], "k")
+        mgr = mod.FlowsweepManager(FakeWrapper(), FakeFlow(nodes), base["a"], "k")
         try:
             return entries(mgr._discover_downstream_nodes(base["a"], set()))
         except Exception as error:
@@ -433,8 +397,8 @@ def nodes_table_faults(mod):
     out.append(run(Table(base, on_contains=lambda t, k: _raise(RuntimeError("contains")))))
     out.append(run(Table(base, on_getitem=lambda t, k: _raise(KeyError(k)))))
     out.append(run(Table(base, on_getitem=lambda t, k: k == "c" and _raise(IndexError("deep")))))
-    for flow in (None, object(), Flow(None), Flow([])):
-        mgr = mod.FlowsweepManager(Wrapper(), flow, base["a"], "k")
+    for flow in (None, object(), FakeFlow(None), FakeFlow([])):
+        mgr = mod.FlowsweepManager(FakeWrapper(), flow, base["a"], "k")
         try:
             out.append(mgr._discover_downstream_nodes(base["a"], set()))
         except Exception as error:
@@ -485,7 +449,7 @@ def table_mutates_while_read(mod):
             record["wires"] = [["new1", "a"], ["e"]]
 
     table = Table(data, on_contains, on_getitem)
-    mgr = mod.FlowsweepManager(Wrapper(), Flow(table), data["a"], "k")
+    mgr = mod.FlowsweepManager(FakeWrapper(), FakeFlow(table), data["a"], "k")
     visited = set()
     result = entries(mgr._discover_downstream_nodes(data["a"], visited))
     return result, sorted(visited), sorted(data)
@@ -554,7 +518,7 @@ def endless_fresh_nodes(mod):
         def __getitem__(self, key):
             return {"id": key, "wires": [[key + 1]]}
 
-    mgr = mod.FlowsweepManager(Wrapper(), Flow(Endless()), {"id": 0, "wires": [[1]]}, "k")
+    mgr = mod.FlowsweepManager(FakeWrapper(), FakeFlow(Endless()), {"id": 0, "wires": [[1]]}, "k")
     return mgr._discover_downstream_nodes({"id": 0, "wires": [[1]]}, set())
 
 
@@ -564,7 +528,7 @@ def endless_override(mod):
             return super()._discover_downstream_nodes(node, set())
 
     nodes = records(a=[["a"]])
-    mgr = Sub(Wrapper(), Flow(nodes), nodes["a"], "k")
+    mgr = Sub(FakeWrapper(), FakeFlow(nodes), nodes["a"], "k")
     return mgr._discover_downstream_nodes(nodes["a"], set())
 
 
@@ -574,9 +538,9 @@ def endless_override_in_cleanup(mod):
             return self._discover_downstream_nodes(node, visited)
 
     nodes = records(a=[["a"]])
-    wrapper = Wrapper()
-    mgr = Sub(wrapper, Flow(nodes), nodes["a"], "k")
-    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.deletes
+    wrapper = FakeWrapper()
+    mgr = Sub(wrapper, FakeFlow(nodes), nodes["a"], "k")
+    return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.delete_reprs()
 
 
 # ---------------------------------------------------------------- module globals
@@ -657,7 +621,7 @@ def run(mod, scenario):
     """Runs one scenario with a recording logger bound as the module's
     `logger`; returns (outcome, log lines)."""
     saved = mod.logger
-    log = RecordingLogger()
+    log = FakeLogger()
     mod.logger = log
     try:
         outcome = ("returned", scenario(mod))
@@ -666,6 +630,19 @@ def run(mod, scenario):
     finally:
         mod.logger = saved
     return outcome, log.lines
+
+
+def run_restoring(mod, scenario, names):
+    """Runs one scenario with the module globals `names` put back afterwards;
+    returns its outcome."""
+    saved = {name: getattr(mod, name) for name in names}
+    try:
+        return ("returned", scenario(mod))
+    except BaseException as error:  # noqa: BLE001
+        return ("raised", type(error).__name__, ADDRESS.sub("", str(error)))
+    finally:
+        for name, value in saved.items():
+            setattr(mod, name, value)
 
 
 def shown_error(error):

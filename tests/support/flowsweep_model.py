@@ -7,10 +7,10 @@ id can only ever match its own keys."""
 
 import sys
 
-from fakes import NullLogger
+from fakes import FakeLogger
 
 
-logger = NullLogger()
+logger = FakeLogger(keep=False)
 
 
 HEAPTYPE = 1 << 9

@@ -10,6 +10,9 @@ import types
 
 import pytest
 
+import bad_calls
+from fakes import raising  # noqa: F401 (for the import tables)
+
 DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 # Calls per measured round; a leak of one reference per call shows as this
 # many. Several rounds, because caches fill once and then stay.
@@ -102,13 +105,6 @@ def stand_in(name, **attrs):
     return module
 
 
-def raising(kind, text):
-    def fn(*args, **kwargs):
-        raise kind(text)
-
-    return fn
-
-
 def assert_import_errors_do_not_leak(name, replaced, error):
     """Re-imports module `name` with `replaced` in place, in loops: the import
     fails with `error` (or succeeds when it is None) and leaks nothing."""
@@ -122,3 +118,27 @@ def assert_import_errors_do_not_leak(name, replaced, error):
     # included, leaves a few blocks behind in the interpreter's import
     # machinery. References do not grow for them, and must not for ours.
     assert_no_leak(run, loops=10, check_blocks=False)
+
+
+def module_tests(module, bad, run, scenarios, imports, loops=lambda scenario: LOOPS):
+    """The tests every leak module has, for `module` (skipped outside the
+    debug interpreter): the refused calls of the table `bad`, the scenarios
+    (run(module, scenario), looped loops(scenario) times per round) and the
+    import failures of `imports`. Bind them to test_* names."""
+    require_debug_build(module)
+
+    @pytest.mark.parametrize("entry", bad, ids=bad_calls.ids)
+    def test_bad_calls(entry):
+        assert_no_leak(expect(TypeError, entry[3], bad_calls.call(module, entry)))
+
+    @pytest.mark.parametrize("scenario", scenarios, ids=lambda s: s.__name__)
+    def test_scenarios(scenario):
+        assert_no_leak(lambda: run(module, scenario), loops=loops(scenario))
+
+    @pytest.mark.parametrize(
+        "replaced, error", imports, ids=lambda v: v if isinstance(v, str) else ""
+    )
+    def test_imports(replaced, error):
+        assert_import_errors_do_not_leak(module.__name__, replaced, error)
+
+    return test_bad_calls, test_scenarios, test_imports

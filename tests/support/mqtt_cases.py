@@ -6,7 +6,7 @@ import types
 from decimal import Decimal
 from fractions import Fraction
 
-from flowsweep_cases import ADDRESS, _raise
+from flowsweep_cases import ADDRESS, _raise, run_restoring
 
 
 class Hooks:
@@ -48,6 +48,18 @@ def error_of(call):
     except Exception as error:  # noqa: BLE001
         return (type(error).__name__, ADDRESS.sub("", str(error)))
 
+
+# The parameters of meta_info_to_publish, in order.
+PARAMETERS = [
+    "source_name",
+    "source_id",
+    "source_idx",
+    "result",
+    "node_id",
+    "node_type",
+    "infer_t",
+    "category",
+]
 
 TEXTS = [
     "",
@@ -241,11 +253,4 @@ SCENARIOS = [
 
 
 def run(mod, scenario):
-    saved = {name: getattr(mod, name) for name in ("time", "PREFIX")}
-    try:
-        return ("returned", scenario(mod))
-    except BaseException as error:  # noqa: BLE001
-        return ("raised", type(error).__name__, ADDRESS.sub("", str(error)))
-    finally:
-        for name, value in saved.items():
-            setattr(mod, name, value)
+    return run_restoring(mod, scenario, ("time", "PREFIX"))

@@ -8,7 +8,7 @@ would disturb); REAL scenarios use NumPy and OpenCV themselves."""
 import cv2
 import numpy as np
 
-from flowsweep_cases import ADDRESS, Ident, _fail, _raise
+from flowsweep_cases import ADDRESS, Ident, _fail, _raise, run_restoring
 
 
 # ---------------------------------------------------------------- stand-ins
@@ -479,11 +479,4 @@ REAL = [real_examples, real_lists_change_length, real_hostile_ids]
 
 def run(mod, scenario):
     """Runs one scenario with the module's globals put back afterwards."""
-    saved = {name: getattr(mod, name) for name in ("np", "cv2", "non_max_suppression_cv")}
-    try:
-        return ("returned", scenario(mod))
-    except BaseException as error:  # noqa: BLE001
-        return ("raised", type(error).__name__, ADDRESS.sub("", str(error)))
-    finally:
-        for name, value in saved.items():
-            setattr(mod, name, value)
+    return run_restoring(mod, scenario, ("np", "cv2", "non_max_suppression_cv"))
