@@ -1,9 +1,3 @@
-"""Test setup: the package under test comes from the staged build
-(build/python, or NALO_STAGE_DIR), unless NALO_TEST_INSTALLED=1 asks for an
-installed copy. The shared test code (tests/support: models, fakes, cases)
-and the development tools (tools/devkit: throwaway servers, the demo) are
-put on the import path."""
-
 import os
 import pathlib
 import sys

@@ -1,6 +1,3 @@
-"""The native callables behave like Python functions: signatures,
-attributes, binding, and the argument rule with its exact messages."""
-
 import inspect
 
 import pytest
@@ -97,14 +94,9 @@ def test_function_attributes():
         "redis_out_key",
     ]
     assert M.reset_cleanup_flag.__annotations__ == {"return": "None"}
-    assert list(one_shot.__annotations__.values()) == [
-        "Any",
-        "Any",
-        "Dict[str, Any]",
-        "str",
-        "int",
-        "bool",
-    ]
+    assert list(one_shot.__annotations__.values()) == (
+        ["Any", "Any", "Dict[str, Any]", "str", "int", "bool"]
+    )
     code = one_shot.__code__
     assert code.co_argcount == 5 and code.co_kwonlyargcount == 0
     assert code.co_varnames[5:] == ("manager",)

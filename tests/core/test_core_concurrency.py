@@ -1,9 +1,3 @@
-"""Calls from several threads at once. Nothing in the modules is locked; the
-interpreter lock is all there is, and OpenCV lets go of it inside NMSBoxes,
-so other threads run in the middle of a suppression (and reuse the module's
-spare box arrays meanwhile). Every thread must get exactly the results a
-lone caller gets."""
-
 import sys
 import threading
 
@@ -17,7 +11,6 @@ ROUNDS = 150
 
 
 def workload(seed):
-    """One thread's calls, with inputs of its own; returns the results."""
     boxes = [[seed + i, seed + 2 * i, 10 + i, 12] for i in range(12)]
     scores = [((seed * 7 + i * 13) % 100) / 100 for i in range(12)]
     ids = [(seed + i) % 3 for i in range(12)]

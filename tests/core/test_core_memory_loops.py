@@ -1,9 +1,3 @@
-"""Memory loops in the release interpreter, run by `make test-refleaks`:
-the detection filtering through the real NumPy and OpenCV (which the debug
-interpreter's counts cannot follow), on its fast and general paths and its
-failure paths, and the other modules' everyday calls. Neither the live
-blocks nor the resident memory may grow over tens of thousands of calls."""
-
 import gc
 import os
 import sys
@@ -34,9 +28,6 @@ def resident():
 
 
 def fill_array_pool():
-    """The module keeps up to 1024 spare box arrays for reuse: a bounded
-    cache, filled here by one call whose boxes NumPy converts itself, so
-    that its filling is not taken for growth."""
     boxes = [np.arange(4, dtype=np.int64) for _ in range(1100)]
     nms.non_max_suppression_cv(boxes, [0.5] * 1100)
 
@@ -69,8 +60,6 @@ ODD_BOXES = [(10, 10, 50, 50), np.array([15, 15, 50, 50]), [100.0, 100, 30, 30],
 
 
 class Column:
-    """OpenCV's answer turned into a column array: the general path."""
-
     class dnn:  # noqa: N801
         @staticmethod
         def NMSBoxes(**kw):  # noqa: N802
@@ -110,10 +99,6 @@ def test_no_growth_on_the_general_indices_path(monkeypatch):
 
 
 def test_opencv_errors_grow_no_more_than_opencv_does():
-    """OpenCV 4.6 itself keeps some five blocks for every error it raises
-    (cv2.dnn.NMSBoxes called directly does the same): the function may add
-    nothing to that."""
-
     def failing(module):
         return swallow(lambda: module.non_max_suppression_cv(BOXES, SCORES[:2]), cv2.error)
 
@@ -125,8 +110,6 @@ def test_opencv_errors_grow_no_more_than_opencv_does():
 
 @pytest.mark.parametrize("scenario", nms_cases.REAL + nms_cases.FAKE, ids=lambda s: s.__name__)
 def test_no_growth_in_hostile_scenarios(scenario):
-    """Measured against the plain-Python model running the same scenario,
-    for the growth that OpenCV's own error path has."""
     blocks, rss = growth(lambda: nms_cases.run(nms, scenario), 500, warmup=50)
     model_blocks, _ = growth(lambda: nms_cases.run(nms_model, scenario), 500, warmup=50)
     assert blocks <= model_blocks + 5 and rss < 2 * 1024 * 1024

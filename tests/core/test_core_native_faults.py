@@ -1,8 +1,3 @@
-"""Faults that only C code can have, each checked on all three modules: a
-process ending while a daemon thread is inside a native call, call cycles
-that pass through C only, signals held back by long native loops, and
-functions that pickle and copy as the interpreter's own do."""
-
 import copy
 import functools
 import itertools
@@ -11,8 +6,6 @@ import operator
 import os
 import pickle
 import signal
-import subprocess
-import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -21,6 +14,7 @@ import pytest
 import nalo_sdk.detection.nms as nms
 import nalo_sdk.mqtt.utils as mqtt
 import nalo_sdk.redis.flowsweep as fs
+from common import run_python
 from fakes import FakeFlow, FakeWrapper
 
 # A daemon thread is inside a native call, in Python code called from it
@@ -59,14 +53,7 @@ EXIT_RUNS = 3 if os.environ.get("NALO_TARGET") else 20
 
 
 def run_exit_script(which):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run(
-        [sys.executable, "-c", EXIT_SCRIPT, which],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=300,
-    )
+    return run_python(EXIT_SCRIPT, argv=[which], timeout=300)
 
 
 @pytest.mark.parametrize("which", ["flowsweep", "nms", "mqtt"])
@@ -83,7 +70,6 @@ class Namespace:
 
 @pytest.fixture
 def restore():
-    """Puts back every module global a test rebinds."""
     saved = [(m, dict(vars(m))) for m in (fs, nms, mqtt)]
     yield
     for module, values in saved:
@@ -102,9 +88,6 @@ def test_a_cleanup_cycle_through_c_returns_false(restore):
 
 
 def cycle_cases():
-    """Each case rebinds what the design looks up at every use so that a call
-    leads back to itself through C only, and returns the call to make."""
-
     def manager_class():
         fs.FlowsweepManager = fs.clear_stream_redis_keys
         return lambda: fs.clear_stream_redis_keys(FakeWrapper(), FakeFlow({}), {"id": "a"}, "k")
@@ -143,8 +126,6 @@ class Alarm(Exception):
 
 @pytest.fixture
 def alarm():
-    """alarm(seconds) arms a timer whose handler raises Alarm; the handler
-    notes when it ran."""
     ran = []
 
     def handler(*_):

@@ -1,14 +1,9 @@
-"""Calls that arrive after the garbage collector has emptied a module or one
-of its functions (as when it breaks a reference cycle through them, with a
-finaliser still to run) are refused with RuntimeError instead of reading
-the emptied state. Each case runs in a child interpreter, so that a crash
-fails the test instead of ending the run."""
-
-import os
-import subprocess
-import sys
+import importlib
+import inspect
 
 import pytest
+
+from common import run_python
 
 SCRIPT = r"""
 import ctypes, importlib, sys
@@ -37,68 +32,36 @@ except RuntimeError as error:
     print("RuntimeError:", error)
 """
 
+FS, NMS, MQTT = "nalo_sdk.redis.flowsweep", "nalo_sdk.detection.nms", "nalo_sdk.mqtt.utils"
+STD, PER = "non_max_suppression_cv", "non_max_suppression_cv_per_class"
+# (module, what is emptied, function called, its arguments, function refused)
 CASES = [
-    (
-        "nalo_sdk.redis.flowsweep",
-        "clear_stream_redis_keys",
-        "f['clear_stream_redis_keys'](None, None, {}, 'k')",
-        "clear_stream_redis_keys(): its module has been torn down",
-    ),
-    (
-        "nalo_sdk.redis.flowsweep",
-        "module",
-        "f['clear_stream_redis_keys'](None, None, {}, 'k')",
-        "clear_stream_redis_keys(): its module has been torn down",
-    ),
-    (
-        "nalo_sdk.detection.nms",
-        "non_max_suppression_cv",
-        "f['non_max_suppression_cv']([[0, 0, 1, 1]], [1])",
-        "non_max_suppression_cv(): its module has been torn down",
-    ),
-    (
-        "nalo_sdk.detection.nms",
-        "module",
-        "f['non_max_suppression_cv_per_class']([[0, 0, 1, 1]], [1], [1])",
-        "non_max_suppression_cv_per_class(): its module has been torn down",
-    ),
+    (FS, "clear_stream_redis_keys", "clear_stream_redis_keys", "None, None, {}, 'k'", None),
+    (FS, "module", "clear_stream_redis_keys", "None, None, {}, 'k'", None),
+    (NMS, STD, STD, "[[0, 0, 1, 1]], [1]", None),
+    (NMS, "module", PER, "[[0, 0, 1, 1]], [1], [1]", None),
     # The per-class function calls the standard one straight while it is the
     # module's own: not once it has been emptied.
-    (
-        "nalo_sdk.detection.nms",
-        "non_max_suppression_cv",
-        "f['non_max_suppression_cv_per_class']([[0, 0, 1, 1]], [1], [1])",
-        "non_max_suppression_cv(): its module has been torn down",
-    ),
-    (
-        "nalo_sdk.mqtt.utils",
-        "gen_mqtt_key_local",
-        "f['gen_mqtt_key_local'](1)",
-        "gen_mqtt_key_local(): its module has been torn down",
-    ),
-    (
-        "nalo_sdk.mqtt.utils",
-        "module",
-        "f['meta_info_to_publish']('n', 'i')",
-        "meta_info_to_publish(): its module has been torn down",
-    ),
+    (NMS, STD, PER, "[[0, 0, 1, 1]], [1], [1]", STD),
+    (MQTT, "gen_mqtt_key_local", "gen_mqtt_key_local", "1", None),
+    (MQTT, "module", "meta_info_to_publish", "'n', 'i'", None),
 ]
 
 
-@pytest.mark.parametrize(
-    "module, target, call, message", CASES, ids=[f"{c[0].rsplit('.', 1)[1]}-{c[1]}" for c in CASES]
-)
-def test_calls_after_teardown_are_refused(module, target, call, message):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    run = subprocess.run(
-        [sys.executable, "-c", SCRIPT, module, target, call],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-    )
+def run_script(*argv):
+    run = run_python(SCRIPT, argv=argv, timeout=60)
     assert run.returncode == 0, run.stderr[-2000:]
-    assert run.stdout.strip() == f"RuntimeError: {message}"
+    return run.stdout.strip()
+
+
+@pytest.mark.parametrize(
+    "module, target, name, args, refused",
+    CASES,
+    ids=[f"{c[0].rsplit('.', 1)[1]}-{c[1]}" for c in CASES],
+)
+def test_calls_after_teardown_are_refused(module, target, name, args, refused):
+    out = run_script(module, target, f"f['{name}']({args})")
+    assert out == f"RuntimeError: {refused or name}(): its module has been torn down"
 
 
 ATTRIBUTES = """__name__ ''
@@ -114,35 +77,9 @@ code %s <function  at"""
 
 
 @pytest.mark.parametrize(
-    "module, function, signature",
-    [
-        (
-            "nalo_sdk.redis.flowsweep",
-            "clear_stream_redis_keys",
-            "(redis_wrapper, nodered_flow, node_config, redis_out_key, max_ports)",
-        ),
-        (
-            "nalo_sdk.detection.nms",
-            "non_max_suppression_cv_per_class",
-            "(boxes, scores, class_ids, score_threshold, iou_threshold)",
-        ),
-        (
-            "nalo_sdk.mqtt.utils",
-            "meta_info_to_publish",
-            "(source_name, source_id, source_idx, result, node_id, node_type, infer_t, category)",
-        ),
-    ],
+    "module, function",
+    [(FS, "clear_stream_redis_keys"), (NMS, PER), (MQTT, "meta_info_to_publish")],
 )
-def test_an_emptied_function_can_still_be_inspected(module, function, signature):
-    """What a finaliser may do with a function the collector has emptied:
-    print it, read its attributes (names "", the rest empty)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    run = subprocess.run(
-        [sys.executable, "-c", SCRIPT, module, function, "attributes"],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-    )
-    assert run.returncode == 0, run.stderr[-2000:]
-    assert run.stdout.strip() == ATTRIBUTES % signature
+def test_an_emptied_function_can_still_be_inspected(module, function):
+    names = inspect.signature(getattr(importlib.import_module(module), function)).parameters
+    assert run_script(module, function, "attributes") == ATTRIBUTES % f"({', '.join(names)})"

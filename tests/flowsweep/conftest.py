@@ -12,7 +12,6 @@ def fs():
 
 @pytest.fixture
 def log(fs, monkeypatch):
-    """A recording logger bound as the module's `logger`."""
     rec = FakeLogger()
     monkeypatch.setattr(fs, "logger", rec)
     return rec

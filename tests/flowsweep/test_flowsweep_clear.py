@@ -1,6 +1,3 @@
-"""Clearing a stream once per manager, and the one-shot function."""
-
-
 import pytest
 
 from fakes import FakeFlow, FakeWrapper, raising, records
@@ -15,24 +12,6 @@ def make(fs, **wrapper_kw):
     return fs.FlowsweepManager(wrapper, FakeFlow(nodes), nodes["cam1"], "redis_cam1_0"), wrapper
 
 
-def test_clears_once_then_skips_until_reset(fs, log):
-    mgr, wrapper = make(fs)
-    assert mgr.clear_stream_keys() is True
-    assert wrapper.keys == {"redis_cam11_0", "x"}
-    assert mgr._keys_cleared is True
-    assert log.lines[0] == ("info", "Clearing all Redis KV stores for this stream")
-    assert log.lines[-1] == ("info", "Stream cleanup complete: 4/4 keys deleted")
-
-    log.lines.clear()
-    assert mgr.clear_stream_keys(1000) is True
-    assert log.lines == [("debug", "Redis keys already cleared, skipping")]
-    assert len(wrapper.deletes) == 1 and len(wrapper.patterns) == 3
-
-    assert mgr.reset_cleanup_flag() is None and mgr._keys_cleared is False
-    assert mgr.clear_stream_keys(max_ports=0) is True
-    assert len(wrapper.deletes) == 2
-
-
 def test_delete_many_gets_the_collected_list_itself(fs, log):
     lists = []
 
@@ -45,17 +24,6 @@ def test_delete_many_gets_the_collected_list_itself(fs, log):
     assert Sub(wrapper, None, {}, "k").clear_stream_keys() is True
     assert wrapper.deletes[0] is lists[0]
     assert log.lines[-1] == ("info", "Stream cleanup complete: 0/2 keys deleted")
-
-
-@pytest.mark.parametrize("where", ["scan", "delete"])
-def test_failure_is_logged_returns_false_and_the_next_call_retries(fs, log, where):
-    mgr, wrapper = make(fs, **{where: raising(RuntimeError, "down")})
-    assert mgr.clear_stream_keys() is False
-    assert log.lines[-1] == ("error", "Failed to clear Redis keys: down")
-    assert mgr._keys_cleared is False
-    assert len(wrapper.deletes) == (where == "delete")
-    setattr(wrapper, where, None)
-    assert mgr.clear_stream_keys() is True and mgr._keys_cleared is True
 
 
 def test_key_error_is_shown_as_its_repr(fs, log):
@@ -76,12 +44,6 @@ def test_exceptions_outside_exception_are_not_caught(fs, log, exc):
     assert log.messages("error") == []
 
 
-def test_any_truthy_flag_counts_as_cleared(fs, log):
-    mgr, wrapper = make(fs)
-    mgr._keys_cleared = [1]
-    assert mgr.clear_stream_keys() is True and wrapper.deletes == []
-
-
 @pytest.mark.parametrize("value, name", [(True, "bool"), (None, "NoneType"), (1.0, "float")])
 def test_max_ports_is_an_exact_int_tested_before_any_line(fs, log, value, name):
     mgr, _ = make(fs)
@@ -89,16 +51,6 @@ def test_max_ports_is_an_exact_int_tested_before_any_line(fs, log, value, name):
         mgr.clear_stream_keys(max_ports=value)
     assert str(err.value) == f"Argument 'max_ports' has incorrect type (expected int, got {name})"
     assert log.lines == []
-
-
-def test_one_shot_builds_a_new_manager_every_call(fs, log):
-    nodes = records(WIRING)
-    wrapper = FakeWrapper(KEYS)
-    flow = FakeFlow(nodes)
-    for _ in range(2):
-        assert fs.clear_stream_redis_keys(wrapper, flow, nodes["cam1"], "redis_cam1_0") is True
-    assert log.messages().count("Clearing all Redis KV stores for this stream") == 2
-    assert len(wrapper.deletes) == 2
 
 
 def test_one_shot_uses_the_module_globals_at_call_time(fs, log, monkeypatch):

@@ -1,9 +1,3 @@
-"""Hostile inputs to the stream cleanup: objects that raise or mutate the
-flow, the visited set, the wrapper or the logger while the cleanup reads
-them. Each scenario must end exactly as the plain-Python model of the
-cleanup ends (same result or exception, same log lines), and nothing may
-crash or hang."""
-
 import sys
 
 import pytest
@@ -35,9 +29,6 @@ def test_endless_walk_inside_the_cleanup_is_a_failed_attempt(scenario):
 
 
 def test_failure_leaves_no_handled_exception_behind():
-    """The error line is logged while the failure is the handled exception,
-    as inside an except block; afterwards the exception state must be what
-    it was, also in a generator run from a caller's except block."""
     mgr = native.FlowsweepManager(
         cases.FakeWrapper(scan=cases.raising(RuntimeError, "down")),
         cases.FakeFlow({}),

@@ -1,10 +1,5 @@
-"""What the module binds at import, and how its import fails."""
-
-import os
 import pathlib
 import shutil
-import subprocess
-import sys
 
 import pytest
 
@@ -30,13 +25,13 @@ def test_globals_in_order():
 
 def test_class_namespace_and_docstrings(fs):
     cls = fs.FlowsweepManager
-    assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
-        "__init__",
-        "_discover_downstream_nodes",
-        "_collect_stream_redis_keys",
-        "clear_stream_keys",
-        "reset_cleanup_flag",
-    ]
+    assert (
+        [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
+        == """
+        __init__ _discover_downstream_nodes _collect_stream_redis_keys clear_stream_keys
+        reset_cleanup_flag
+    """.split()
+    )
     assert (cls.__module__, cls.__qualname__) == ("nalo_sdk.redis.flowsweep", "FlowsweepManager")
     first_lines = {
         fs: "Redis stream cleanup utilities for clearing KV stores across Node-RED flows.",
@@ -76,14 +71,7 @@ def staged_copy(tmp_path):
 
 
 def run_import(path):
-    env = dict(os.environ, PYTHONPATH=str(path))
-    return subprocess.run(
-        [sys.executable, "-c", "import nalo_sdk.redis.flowsweep as m; print(m.logger)"],
-        env=env,
-        capture_output=True,
-        text=True,
-        cwd=path,
-    )
+    return run_python("import nalo_sdk.redis.flowsweep as m; print(m.logger)", path)
 
 
 @pytest.mark.parametrize(

@@ -1,8 +1,3 @@
-"""Property tests of the stream cleanup: random flows (cycles, self-loops,
-missing targets, empty ports, tuples for lists, records without id or wires,
-ids with glob characters) walked and collected by the compiled module and
-by the plain-Python model on the very same objects."""
-
 import hypothesis.strategies as st
 from hypothesis import HealthCheck, given
 
@@ -18,7 +13,6 @@ IDS = ["a", "ab", "b", "c", "c*", "c?", "c[ab]", "c\\", "x_y", "", 7, None]
 
 
 def sequence(items):
-    """A port or a wires value: a list or a tuple of the items."""
     return st.tuples(st.lists(items, max_size=4), st.booleans()).map(
         lambda pair: tuple(pair[0]) if pair[1] else pair[0]
     )
@@ -69,8 +63,6 @@ def test_walk_matches_the_model(flow):
 
 @st.composite
 def stores(draw):
-    """Keys of the pool's ids and look-alikes: other ids sharing a prefix,
-    names without the separator, ids that glob characters would reach."""
     names = []
     for node_id in IDS:
         for suffix in draw(st.lists(st.sampled_from(["0", "1", "x", "", "0_1"]), max_size=2)):
@@ -78,20 +70,11 @@ def stores(draw):
     names += draw(
         st.lists(
             st.sampled_from(
-                [
-                    "redis_a",
-                    "redis_abc_0",
-                    "redis_cx_0",
-                    "redis_ca_0",
-                    "redis_c_0",
-                    "redis_c\\_0",
-                    "redis_x_0",
-                    "redis__0",
-                    "redis_7_1",
-                    "redis_None_0",
-                    "out",
-                    "other",
-                ]
+                (
+                    ["redis_a", "redis_abc_0", "redis_cx_0", "redis_ca_0", "redis_c_0"]
+                    + ["redis_c\\_0", "redis_x_0", "redis__0", "redis_7_1", "redis_None_0"]
+                    + ["out", "other"]
+                )
             ),
             max_size=6,
         )
@@ -100,9 +83,6 @@ def stores(draw):
 
 
 def stream_keys(nodes, start, out_key, store_keys):
-    """What one cleanup may delete: keys named after an id of the stream
-    (the current one when it is true, and every id the walk reaches), and
-    the output key."""
     mgr = flowsweep_model.FlowsweepManager(None, FakeFlow(nodes), start, out_key)
     ids = {e["node_id"] for e in mgr._discover_downstream_nodes(start, set())}
     if start.get("id"):

@@ -1,11 +1,3 @@
-"""The cleanup against a real redis-server that dies under it: killed
-(SIGKILL, no goodbye) between the SCANs and the delete, or between two
-SCANs, then started again. The attempt reports False with one error line
-and leaves the flag alone; the next attempt deletes exactly the stream's
-keys. Keys of other nodes are never deleted, however alike their names
-(ids sharing a prefix, ids that glob characters in a stream id would
-reach, names that are not UTF-8)."""
-
 import hypothesis.strategies as st
 import pytest
 from hypothesis import HealthCheck, given
@@ -66,15 +58,11 @@ def seed(client):
 
 
 def kill(server):
-    """Takes the server down the hard way: SIGKILL, no clean shutdown."""
     server.process.kill()
     server.process.wait()
 
 
 def make_wrapper(url, server, kill_on):
-    """A NaloRedis that kills the server right before its `kill_on`-th
-    request (counting SCAN passes and the delete)."""
-
     class Dying(NaloRedis):
         requests = 0
 
@@ -126,19 +114,6 @@ def test_killed_server_then_back(redis_server, redis_url, log, kill_on, what):
         redis_server.start()
 
 
-def test_server_down_from_the_start(redis_server, redis_url, log):
-    wrapper = NaloRedis(redis_url)
-    kill(redis_server)
-    try:
-        assert (
-            fs.clear_stream_redis_keys(wrapper, cases.FakeFlow(NODES), NODES["cam1"], OUT_KEY)
-            is False
-        )
-        assert [level for level, _ in log.lines] == ["info", "info", "info", "error"]
-    finally:
-        redis_server.start()
-
-
 # No id here extends another by "_": the key names cannot tell node "n"'s
 # key "redis_n_1_0" from a key of node "n_1", so such ids share keys.
 ID_POOL = ["n1", "n10", "n", "n*", "n?", "n[1]", "n\\", "ñ", "*", "?", "[", "]"]
@@ -150,7 +125,6 @@ ID_POOL = ["n1", "n10", "n", "n*", "n?", "n[1]", "n\\", "ñ", "*", "?", "[", "]"
     others=st.lists(st.sampled_from(ID_POOL), max_size=6, unique=True),
 )
 def test_only_the_streams_keys_go(redis_url, stream, others):
-    """A chain through the stream's ids; keys for every id of the pool."""
     nodes = {i: {"id": i, "wires": [[nxt]]} for i, nxt in zip(stream, stream[1:])}
     nodes[stream[-1]] = {"id": stream[-1]}
     for other in others:

@@ -1,7 +1,3 @@
-"""Reference and memory leaks of the stream cleanup, under Debian's debug interpreter
-(`make test-refleaks`): every callable on its success paths and on its failure paths,
-in loops; the total reference count and the live blocks must not grow."""
-
 import bad_calls
 import flowsweep_cases as cases
 import leakcheck
@@ -15,9 +11,6 @@ FS_LOOPED = [s for s in cases.ALL if s.__name__ != "endless_fresh_nodes"]
 
 
 def test_failure_keeps_exception_state():
-    """The handled exception is set and restored around the error line, here
-    in a generator that runs inside a caller's except block."""
-
     def steps(manager):
         yield manager.clear_stream_keys()
 

@@ -1,5 +1,3 @@
-"""The whole stream cleanup on real flows and a real redis-server."""
-
 import logging
 import os
 import pathlib
@@ -23,7 +21,6 @@ STAGE = str(pathlib.Path(nalo_sdk.__file__).resolve().parent.parent)
 
 
 def write_flow_keys(client, nodes, stream):
-    """Writes and returns flow_keys(nodes, stream)."""
     mine, others = flow_keys(nodes, stream)
     write_keys(client, mine | others)
     return mine, others
@@ -54,39 +51,6 @@ def test_exactly_the_streams_keys_are_deleted(redis_url, flow_file, start, out_k
     assert clear_stream_redis_keys(wrapper, flow, node, out_key) is True
     left = {name.decode() for name in client.keys()}
     assert left == others
-
-
-def test_server_stopped_midway_then_back(redis_server, redis_url, caplog):
-    flow = NaloFlow(FLOWS / "ha-45sixty-flows.json", node_id="951c6365.64e4d8")
-    node = flow.parse_flow()["cur_node"]
-    stream = stream_ids(flow._nodes, node["id"])
-
-    class StopsAfterFirstScan(NaloRedis):
-        scans = 0
-
-        def scan_keys(self, pattern="*", count=None):
-            self.scans += 1
-            if self.scans == 2:
-                redis_server.stop()
-            return super().scan_keys(pattern=pattern, count=count)
-
-    wrapper = StopsAfterFirstScan(redis_url)
-    write_flow_keys(wrapper._redis_client, flow._nodes, stream)
-    manager = flowsweep.FlowsweepManager(wrapper, flow, node, gen_redis_key_local(node["id"], 0))
-    flowsweep.logger.addHandler(caplog.handler)
-    try:
-        assert manager.clear_stream_keys() is False
-        assert manager._keys_cleared is False
-        errors = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
-        assert len(errors) == 1 and errors[0].startswith("Failed to clear Redis keys: ")
-
-        redis_server.start()  # back, empty: write the stream again
-        mine, others = write_flow_keys(wrapper._redis_client, flow._nodes, stream)
-        assert manager.clear_stream_keys() is True
-        assert {k.decode() for k in wrapper._redis_client.keys()} == others
-    finally:
-        flowsweep.logger.removeHandler(caplog.handler)
-        redis_server.start()
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,3 @@
-"""The demo (tools/devkit) runs to its end and its own checks hold."""
-
 import os
 import pathlib
 import subprocess

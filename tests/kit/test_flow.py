@@ -1,5 +1,3 @@
-"""The flow loader on the real fixture flows and on broken files."""
-
 import json
 import pathlib
 

@@ -1,6 +1,3 @@
-"""NaloFlow on an admin API URL, against a stand-in HTTP server on loopback
-that answers as told: both forms of the answer, and every way it can fail."""
-
 import http.server
 import json
 import socket
@@ -120,6 +117,8 @@ def test_unreachable(url, problem):
     with pytest.raises(FlowError, match=problem) as caught:
         NaloFlow(url)
     assert "s3cret" not in str(caught.value)
+    if "@" not in url:
+        assert str(caught.value).startswith(f"Node-RED flows at '{url}/flows': ")
 
 
 def test_only_http_urls_are_fetched(tmp_path):

@@ -1,5 +1,3 @@
-"""The kit's logger factory."""
-
 import logging
 
 import pytest

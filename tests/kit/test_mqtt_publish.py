@@ -1,6 +1,3 @@
-"""The publishing helper without a broker: the JSON encoding, the topic, and
-the errors of a broker that is not there or does not answer."""
-
 import json
 import math
 import pathlib

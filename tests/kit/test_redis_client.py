@@ -1,5 +1,3 @@
-"""NaloRedis against a real redis-server."""
-
 import pytest
 import redis
 

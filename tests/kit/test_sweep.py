@@ -1,5 +1,3 @@
-"""The operators' sweep command, run as operators run it."""
-
 import json
 import os
 import pathlib
@@ -18,19 +16,14 @@ from nalo_sdk.redis.client import key_bytes
 FLOWS = pathlib.Path(__file__).resolve().parent.parent / "data" / "flows"
 FLOW = str(FLOWS / "ha-45sixty-flows.json")
 NODE = "25ada85f.7189c"  # a switch: two ports, two nodes below port 0
-STREAM = [
-    "redis_25ada85f.7189c_0",
-    "redis_25ada85f.7189c_1",
-    "redis_c2037f0f.c23228_0",
-    "redis_3f92fc54.33ebdc_0",
-    "redis_b49b7eb6.75a8c8_0",
-    "redis_dbde0b6a.665808_0",
-]
+STREAM = """
+    redis_25ada85f.7189c_0 redis_25ada85f.7189c_1 redis_c2037f0f.c23228_0 redis_3f92fc54.33ebdc_0
+    redis_b49b7eb6.75a8c8_0 redis_dbde0b6a.665808_0
+""".split()
 OTHERS = ["redis_9a6361f9.d69c48_0", "redis_25ada85f.7189c0_0", "local_25ada85f.7189c"]
 
 
 def sweep(*args, timeout=60):
-    """Run the command; one that hangs is killed and fails the test."""
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(nalo_sdk.__file__).parent.parent))
     return subprocess.run(
         [sys.executable, "-m", "nalo_sdk.redis.sweep", *args],

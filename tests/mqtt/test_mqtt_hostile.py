@@ -1,8 +1,3 @@
-"""Hostile values in the key, payload and clock paths of the MQTT
-utilities: texts of every width, hooks that raise or answer oddly, a
-replaced or missing prefix and clock, numbers that round oddly. Each ends
-exactly as the plain-Python model ends."""
-
 import pytest
 
 import mqtt_cases as cases

@@ -1,5 +1,3 @@
-"""The local MQTT key: PREFIX.MQTT.LOCAL, "_", the node id."""
-
 import builtins
 import types
 

@@ -1,8 +1,3 @@
-"""Property tests of the MQTT utilities: random payload arguments and key
-texts (every string width, ints of any size, floats), the compiled module
-against the plain-Python model; the rounding bit for bit against the
-built-in round."""
-
 import math
 import time
 import types
@@ -35,8 +30,6 @@ def bits(value):
 
 
 def halfway():
-    """Decimals that sit on or next to a half-way point between two 4-place
-    values, where rounding is decided by the last bit of the binary value."""
     point = st.builds(
         lambda k, sign, e: sign * (k + 0.5) / 10**4 * 10**e,
         st.integers(0, 10**9),

@@ -1,7 +1,3 @@
-"""Reference and memory leaks of the MQTT utilities, under Debian's debug interpreter
-(`make test-refleaks`): both functions on their success paths and on their failure paths,
-in loops; the total reference count and the live blocks must not grow."""
-
 import bad_calls
 import mqtt_cases as cases
 import leakcheck
@@ -9,9 +5,6 @@ import nalo_sdk.mqtt.utils as mqtt
 
 
 def test_fast_paths():
-    """The paths that skip Python calls: the module's own clock, exact str
-    and int texts, exact float and int rounding."""
-
     def run():
         mqtt.gen_mqtt_key_local(12345)
         mqtt.gen_mqtt_key_local("cam1")

@@ -1,12 +1,9 @@
-"""Fixtures of the NMS tests."""
-
 import importlib
 
 import pytest
 
 
 def restored(name):
-    """Module `name`; every global a test rebinds is put back afterwards."""
     module = importlib.import_module(name)
     saved = dict(vars(module))
     yield module
@@ -24,5 +21,4 @@ def nms():
 
 @pytest.fixture
 def plain():
-    """The plain-Python model of the module (tests/support/nms_model.py)."""
     yield from restored("nms_model")

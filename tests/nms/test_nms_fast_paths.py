@@ -1,7 +1,3 @@
-"""Every fast path against the general path: the same results, the same
-errors and warnings, the same objects handed to OpenCV, and the general
-path wherever something could tell the two apart."""
-
 import math
 import random
 import warnings
@@ -63,8 +59,6 @@ BOX_KINDS = {
 
 
 def run_standard(nms, boxes, np_global):
-    """The module's call with `np_global` as its np: result or error, the
-    arrays OpenCV received, and the warnings raised."""
     nms.np = np_global
     recorder = RecordingCv2(result=())
     nms.cv2 = recorder
@@ -155,9 +149,6 @@ def test_a_conversion_that_rebinds_np_is_seen_by_the_next_box(nms, plain):
 
 
 class KeepingCv2:
-    """An OpenCV stand-in that keeps one box array, a weak reference to
-    another, alters two more and drops the list."""
-
     def __init__(self):
         self.dnn = self
         self.held, self.weak = [], []
@@ -227,9 +218,6 @@ MUTATIONS = {
 
 @pytest.mark.parametrize("mutation", list(MUTATIONS))
 def test_ids_changed_between_classes(nms, plain, mutation):
-    """A replaced standard function that changes class_ids after the first
-    class: later classes must see the change, as the plain form does."""
-
     def run(target):
         class_ids = [1, 1, 2, 2, 3, 3]
         boxes = [[i * 30, 0, 10, 10] for i in range(6)] + [[300, 0, 10, 10]]
@@ -252,9 +240,6 @@ def test_ids_changed_between_classes(nms, plain, mutation):
 
 
 def test_ids_changed_inside_the_direct_call(nms, plain):
-    """A box conversion that changes class_ids while the module's own
-    standard function runs, called straight."""
-
     def run(target, standard):
         class_ids = [5, 5, 6, 6, 7]
 

@@ -1,6 +1,3 @@
-"""The module as a whole: what loading binds, the function objects, and how
-bad calls are refused (which check comes first, with which message)."""
-
 import importlib.util
 import inspect
 import sys
@@ -84,7 +81,6 @@ def test_docstring_examples_show_what_the_functions_return(nms):
 
 
 def fresh_instance():
-    """A new instance of the extension module, executed now."""
     module_spec = importlib.util.find_spec("nalo_sdk.detection.nms")
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)

@@ -1,9 +1,3 @@
-"""Hostile inputs to the detection filtering: class ids whose `==` and hash
-raise or rewrite the id list, box and score lists that grow or shrink while
-they are converted, stand-ins for NumPy and OpenCV that fail or answer
-oddly, a per-class call whose standard function was replaced. Each ends
-exactly as the plain-Python model ends, and nothing crashes."""
-
 import gc
 
 import cv2
@@ -21,9 +15,6 @@ def test_same_outcome_as_the_model(scenario):
 
 
 class Keeper:
-    """OpenCV's NMSBoxes, wrapped to hold on to what it was given, the ways
-    a caller's code could: the list, single arrays, views, buffers."""
-
     def __init__(self):
         self.kept = []
 
@@ -49,8 +40,6 @@ class Keeper:
 
 
 def test_arrays_handed_out_are_never_reused(monkeypatch):
-    """Box arrays are recycled between calls; one that anybody still holds,
-    directly or through a view or a buffer, must keep its values."""
     keeper = Keeper()
     monkeypatch.setattr(native, "cv2", type("Cv2", (), {"dnn": keeper})())
     for round_ in range(40):
@@ -64,8 +53,6 @@ def test_arrays_handed_out_are_never_reused(monkeypatch):
 
 
 def test_arrays_taken_by_a_finaliser_are_never_reused(monkeypatch):
-    """OpenCV's answer goes away at the end of the call; its finaliser digs
-    the call's box arrays out of the collector and keeps them."""
     taken = []
 
     class Answer(tuple):

@@ -1,47 +1,13 @@
-"""non_max_suppression_cv_per_class: classes, their order, the per-class
-calls through the module global, and errors."""
-
 import gc
 import math
 
 import pytest
 
-from fakes import RecordingCv2, outcome
+from fakes import RecordingCv2
 
 # Three boxes that all overlap heavily (IoU above 0.5 pairwise).
 STACKED = [[0, 0, 50, 50], [2, 2, 50, 50], [4, 4, 50, 50]]
 APART = [[0, 0, 10, 10], [100, 100, 10, 10], [200, 200, 10, 10]]
-
-
-def test_worked_example(nms):
-    boxes = [[10, 10, 50, 50], [15, 15, 50, 50], [12, 12, 48, 48]]
-    kept = nms.non_max_suppression_cv_per_class(boxes, [0.9, 0.8, 0.85], [1, 1, 2], 0.5, 0.3)
-    assert kept == [0, 2]
-
-
-def test_groups_follow_the_set_order(nms):
-    assert list({1, 8}) == [8, 1]
-    assert nms.non_max_suppression_cv_per_class(APART[:2], [0.9, 0.8], [1, 8]) == [1, 0]
-
-
-@pytest.mark.parametrize(
-    "class_ids, expected",
-    [
-        ([1, 1.0, True], [0]),  # one class: the best box suppresses the others
-        ([True, 1, 1.0], [0]),
-        ([1, "1", 1], [0, 1]),  # 1 and "1" differ (in an order that str hashing picks)
-        ([1, 2, 3], [0, 1, 2]),  # three classes: all kept
-        ([math.nan, 1, 1], [1]),  # NaN matches nothing, not even itself
-        ([math.nan, math.nan, math.nan], []),
-        ([], []),
-        ([7], [0]),  # boxes past the end of class_ids belong to no class
-    ],
-)
-def test_class_identity(nms, plain, class_ids, expected):
-    scores = [0.9, 0.8, 0.7]
-    got = nms.non_max_suppression_cv_per_class(STACKED, scores, class_ids)
-    assert got == plain.non_max_suppression_cv_per_class(STACKED, scores, class_ids)
-    assert sorted(got) == expected
 
 
 def test_empty_boxes_look_at_nothing(nms):
@@ -92,36 +58,6 @@ def test_per_class_calls_go_through_the_global(nms):
     assert type(first["iou_threshold"]) is float and first["iou_threshold"] == 1.0
 
 
-@pytest.mark.parametrize(
-    "make_answer",
-    [
-        lambda: [-1],
-        lambda: [True],
-        lambda: [5],
-        lambda: [10**30],
-        lambda: [slice(0, 2)],
-        lambda: 3,
-        lambda: (0, 0),
-        lambda: iter([1, 0]),
-    ],
-    ids=["negative", "bool", "beyond", "huge", "slice", "not-iterable", "repeat", "iterator"],
-)
-def test_translation_of_odd_answers(nms, plain, make_answer):
-    """Whatever a replaced function returns is translated as list indexing
-    would translate it."""
-    nms.non_max_suppression_cv = plain.non_max_suppression_cv = lambda **kw: make_answer()
-    args = (APART, [0.9, 0.8, 0.7], [4, 4, 4])
-    assert outcome(nms.non_max_suppression_cv_per_class, *args) == outcome(
-        plain.non_max_suppression_cv_per_class, *args
-    )
-
-
-def test_deleted_function_global(nms):
-    del nms.non_max_suppression_cv
-    with pytest.raises(NameError, match="^name 'non_max_suppression_cv' is not defined$"):
-        nms.non_max_suppression_cv_per_class(APART, [0.9] * 3, [1, 1, 1])
-
-
 def test_class_matching_nothing_still_calls(nms):
     seen = []
     nms.non_max_suppression_cv = lambda **kw: seen.append(kw) or []
@@ -130,10 +66,6 @@ def test_class_matching_nothing_still_calls(nms):
 
 
 def test_a_class_set_changed_from_outside(nms, plain):
-    """The set of classes is reachable through the garbage collector, as the
-    plain loop's is: a member swapped for another mid-loop is scanned for as
-    the plain loop does. (Small ints hash to themselves: 14 takes a slot after
-    those of 10 to 13, so the walk of the set still meets it.)"""
     boxes = [[i * 100, 0, 10, 10] for i in range(4)]
     class_ids = [10, 11, 12, 13]
 

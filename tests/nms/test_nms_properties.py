@@ -1,7 +1,3 @@
-"""Property tests of the detection filtering: random boxes, scores, class
-ids and thresholds through NumPy and OpenCV themselves, the compiled
-functions against the plain-Python model."""
-
 import hypothesis.strategies as st
 from hypothesis import HealthCheck, given
 

@@ -1,6 +1,3 @@
-"""Both functions against an independent NMS written here in NumPy, over a
-few hundred random box sets."""
-
 import numpy as np
 import pytest
 
@@ -8,7 +5,6 @@ NEAR = 1e-4  # IoUs this close to the threshold may round either way
 
 
 def iou(a, b):
-    """IoU of two [left, top, width, height] boxes."""
     x1, y1 = max(a[0], b[0]), max(a[1], b[1])
     x2, y2 = min(a[0] + a[2], b[0] + b[2]), min(a[1] + a[3], b[1] + b[3])
     inter = max(0.0, x2 - x1) * max(0.0, y2 - y1)
@@ -16,8 +12,6 @@ def iou(a, b):
 
 
 def reference_nms(boxes, scores, score_threshold, iou_threshold):
-    """Kept positions, and whether any candidate pair's IoU lies so close to
-    the threshold that the answer may differ by rounding."""
     b = np.asarray(boxes, dtype=np.float32).astype(np.float64).reshape(-1, 4)
     s = np.asarray(scores, dtype=np.float64).astype(np.float32)
     candidates = np.flatnonzero(s > np.float32(score_threshold))
@@ -50,7 +44,6 @@ def reference_per_class(boxes, scores, class_ids, score_threshold, iou_threshold
 
 
 def random_case(rng):
-    """Boxes crowded enough to overlap, in the forms callers use."""
     n = int(rng.integers(0, 30))
     spread = float(rng.choice([40.0, 150.0]))
     boxes = []

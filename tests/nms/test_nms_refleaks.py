@@ -1,7 +1,3 @@
-"""Reference and memory leaks of the detection filtering, under Debian's debug interpreter
-(`make test-refleaks`): both functions on their success paths and on their failure paths,
-in loops; the total reference count and the live blocks must not grow."""
-
 import bad_calls
 import nms_cases as cases
 import leakcheck

@@ -1,6 +1,3 @@
-"""The staged package holds every kit module of the source tree and nothing
-but Python modules and the compiled extension modules."""
-
 import pathlib
 
 import nalo_sdk

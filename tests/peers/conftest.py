@@ -1,13 +1,3 @@
-"""Real peers, each started once per session on a free port of 127.0.0.1 and
-stopped at the end, also when tests fail: a Node-RED (from ``make
-node-red``), a mosquitto broker and a 3-primary Redis Cluster.
-
-A peer whose program is not installed skips the tests that need it, with
-the reason; under NALO_PEERS_REQUIRED=1 (``make test PEERS=1``, as CI runs)
-that is a failure instead, so a missing install step cannot pass unseen.
-How long each peer took to start is printed at the end of the run.
-"""
-
 import os
 
 import pytest
@@ -65,7 +55,6 @@ def redis_cluster():
 
 @pytest.fixture
 def cluster_url(redis_cluster):
-    """Per test: the cluster, emptied; its kit URL."""
     client = redis.cluster.RedisCluster.from_url(redis_cluster.seed_url)
     try:
         client.flushall()

@@ -1,7 +1,3 @@
-"""Helpers of the peer tests: the real fixture flows and, from
-tests/support/common.py, the keys of a stream worked out independently of
-the cleanup's own walk."""
-
 import json
 import pathlib
 

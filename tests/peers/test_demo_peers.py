@@ -1,5 +1,3 @@
-"""The demo's peers mode runs to its end and its own checks hold."""
-
 import os
 import pathlib
 import subprocess

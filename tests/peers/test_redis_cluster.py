@@ -1,5 +1,3 @@
-"""NaloRedis and the stream cleanup on a real 3-primary Redis Cluster."""
-
 import pytest
 import redis
 import redis.cluster

@@ -1,8 +1,3 @@
-"""Cheap checks over the C++ sources for two mistakes that tests can miss:
-a recursion guard left entered on some return path (the interpreter's
-depth count then drifts until every call fails), and reference counting by
-hand on a reference that a Ref already owns (a double release)."""
-
 import pathlib
 import re
 
@@ -16,81 +11,36 @@ SOURCES = sorted(
 )
 
 # C API calls that return a borrowed reference: a Ref must borrow them.
-BORROWED = (
-    "PyDict_GetItem",
-    "PyDict_GetItemWithError",
-    "PyDict_GetItemString",
-    "PyList_GetItem",
-    "PyList_GET_ITEM",
-    "PyTuple_GetItem",
-    "PyTuple_GET_ITEM",
-    "PyModule_GetDict",
-    "PyEval_GetBuiltins",
-    "PyEval_GetGlobals",
-    "PySys_GetObject",
-    "PyImport_GetModuleDict",
-    "PyErr_Occurred",
-    "PyWeakref_GetObject",
-    "PyCell_GET",
-    "PyMethod_GET_FUNCTION",
-    "PyMethod_GET_SELF",
-    "PyExceptionInstance_Class",
-    "Py_TYPE",
+BORROWED = tuple(
+    """
+    PyDict_GetItem PyDict_GetItemWithError PyDict_GetItemString PyList_GetItem PyList_GET_ITEM
+    PyTuple_GetItem PyTuple_GET_ITEM PyModule_GetDict PyEval_GetBuiltins PyEval_GetGlobals
+    PySys_GetObject PyImport_GetModuleDict PyErr_Occurred PyWeakref_GetObject PyCell_GET
+    PyMethod_GET_FUNCTION PyMethod_GET_SELF PyExceptionInstance_Class Py_TYPE
+""".split()
 )
 # C API calls that return a new reference: a Ref must steal them.
-NEW = (
-    "PyObject_GetAttr",
-    "PyObject_GetAttrString",
-    "PyObject_Call",
-    "PyObject_CallOneArg",
-    "PyObject_CallNoArgs",
-    "PyObject_CallObject",
-    "PyObject_Vectorcall",
-    "PyObject_VectorcallMethod",
-    "PyObject_CallMethod",
-    "PyObject_Str",
-    "PyObject_Repr",
-    "PyObject_Format",
-    "PyObject_GetItem",
-    "PyObject_GetIter",
-    "PyIter_Next",
-    "PyUnicode_FromString",
-    "PyUnicode_FromFormat",
-    "PyUnicode_InternFromString",
-    "PyUnicode_Concat",
-    "PyUnicode_Replace",
-    "PyLong_FromLong",
-    "PyLong_FromSsize_t",
-    "PyFloat_FromDouble",
-    "PyList_New",
-    "PyDict_New",
-    "PyTuple_New",
-    "PySet_New",
-    "PySequence_List",
-    "PySequence_Tuple",
-    "PyImport_ImportModule",
-    "PyImport_ImportModuleLevel",
-    "PyImport_GetModule",
-    "PyNumber_Float",
-    "PyNumber_Index",
-    "PyErr_GetHandledException",
-    "PyModule_GetNameObject",
-    "PyMethod_New",
+NEW = tuple(
+    """
+    PyObject_GetAttr PyObject_GetAttrString PyObject_Call PyObject_CallOneArg PyObject_CallNoArgs
+    PyObject_CallObject PyObject_Vectorcall PyObject_VectorcallMethod PyObject_CallMethod
+    PyObject_Str PyObject_Repr PyObject_Format PyObject_GetItem PyObject_GetIter PyIter_Next
+    PyUnicode_FromString PyUnicode_FromFormat PyUnicode_InternFromString PyUnicode_Concat
+    PyUnicode_Replace PyLong_FromLong PyLong_FromSsize_t PyFloat_FromDouble PyList_New PyDict_New
+    PyTuple_New PySet_New PySequence_List PySequence_Tuple PyImport_ImportModule
+    PyImport_ImportModuleLevel PyImport_GetModule PyNumber_Float PyNumber_Index
+    PyErr_GetHandledException PyModule_GetNameObject PyMethod_New
+""".split()
 )
 # Calls that steal the reference they are given: never hand them a Ref's.
-STEALING = (
-    "PyTuple_SET_ITEM",
-    "PyList_SET_ITEM",
-    "PyTuple_SetItem",
-    "PyList_SetItem",
-    "PyModule_AddObject",
-    "PyErr_Restore",
+STEALING = tuple(
+    """
+    PyTuple_SET_ITEM PyList_SET_ITEM PyTuple_SetItem PyList_SetItem PyModule_AddObject PyErr_Restore
+""".split()
 )
 
 
 def strip(text):
-    """The code with comments and string/char literals blanked (line breaks
-    kept, so positions still map to lines)."""
     pattern = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
     return pattern.sub(
         lambda m: re.sub(r"[^\n]", " ", m.group())
@@ -105,9 +55,6 @@ def line_of(code, pos):
 
 
 def recursion_guard_problems(text):
-    """Every Py_EnterRecursiveCall must be an `if (...)` guard whose failure
-    branch only returns, followed in the same block by its
-    Py_LeaveRecursiveCall with nothing between that leaves the block."""
     code = strip(text)
     problems = []
     for enter in re.finditer(r"Py_EnterRecursiveCall\s*\(", code):
@@ -256,9 +203,6 @@ def test_ownership_check_finds_faults(snippet, problem):
 
 
 def test_private_interpreter_interfaces_stay_in_the_compat_header():
-    """Everything private or version-dependent of the interpreter is reached
-    through src/core/compat.hpp, so that a new interpreter version is met in
-    one file."""
     private = re.compile(r"\b_Py[A-Za-z]\w*|\bma_version_tag\b|->exc_info\b")
     found = [
         f"{path.relative_to(ROOT)}:{line_of(code, match.start())}: {match.group()}"

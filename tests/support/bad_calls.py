@@ -1,16 +1,3 @@
-"""The argument rule of the native callables, one table per module: calls
-that must be refused with a TypeError, and the exact message of each. The
-unit tests check the messages; the leak tests loop the same calls.
-
-An entry is (callable path, args, kwargs, message). The path names an
-attribute of the module; ``mgr.`` names a method of a fresh manager. The
-tables are written with message templates in which ``{fn}`` stands for the
-name the callable reports (the path's last part; ``__init__`` for the class). kwargs
-given as a tuple of names are passed through the vectorcall slot with
-``args`` (the names taking the last values), as C code may pass them, so
-that names that are not strings reach the binding.
-"""
-
 import ctypes
 from collections import OrderedDict
 
@@ -21,11 +8,10 @@ NOT_INTERNED = "".join(["max_", "ports"])  # a parameter name, but a different o
 
 
 class Opaque:
-    """A value of a type of the caller's, with no conversions at all."""
+    pass
 
 
 def raw_vectorcall(fn, args, kwnames):
-    """Calls `fn` through its vectorcall slot, as C code may."""
     slot = ctypes.c_void_p.from_address(id(fn) + object.__basicsize__).value
     proto = ctypes.PYFUNCTYPE(
         ctypes.py_object,
@@ -48,7 +34,6 @@ def resolve(module, path):
 
 
 def call(module, entry):
-    """A function that makes the entry's call on `module`."""
     path, args, kwargs, _ = entry
     fn = resolve(module, path)
     if isinstance(kwargs, tuple):
@@ -101,7 +86,6 @@ def real(got):
 
 
 def table(rows):
-    """The rows with each message's ``{fn}`` filled in."""
     out = []
     for path, args, kwargs, message in rows:
         name = "__init__" if path == MANAGER else path.rpartition(".")[2]

@@ -1,7 +1,3 @@
-"""Pieces shared by the test files: the settings of the property tests, a
-snippet run in a fresh interpreter, and the keys of a stream worked out
-independently of the cleanup's own walk."""
-
 import os
 import subprocess
 import sys
@@ -12,7 +8,6 @@ from nalo_sdk.redis.utils import gen_redis_key_local
 
 
 def property_settings(*more_checks, max_examples=300):
-    """Reproducible runs: derandomized, no example database, no deadline."""
     return settings(
         max_examples=max_examples,
         deadline=None,
@@ -22,22 +17,19 @@ def property_settings(*more_checks, max_examples=300):
     )
 
 
-def run_python(code, path=None, environ=None, **env):
-    """Runs `code` in a fresh interpreter with the output captured as text:
-    PYTHONPATH is `path` (run from there) or else this interpreter's path;
-    the environment is `environ` (default: ours) with `env` added."""
+def run_python(code, path=None, environ=None, argv=(), timeout=None, **env):
     pythonpath = str(path) if path else os.pathsep.join(sys.path)
     return subprocess.run(
-        [sys.executable, "-c", code],
+        [sys.executable, "-c", code, *argv],
         capture_output=True,
         text=True,
         env=dict(os.environ if environ is None else environ, PYTHONPATH=pythonpath, **env),
         cwd=path or os.getcwd(),
+        timeout=timeout,
     )
 
 
 def stream_ids(nodes, start):
-    """Ids reachable from start over wires, start included."""
     seen, todo = set(), [start]
     while todo:
         current = todo.pop()
@@ -53,8 +45,6 @@ def port_keys(nodes, node_id):
 
 
 def flow_keys(nodes, stream):
-    """(the stream's keys, the keys that must survive its cleanup): port keys
-    of every node, and keys that look like the stream's but are not."""
     mine, others = set(), set()
     for node_id in nodes:
         (mine if node_id in stream else others).update(port_keys(nodes, node_id))
@@ -73,7 +63,6 @@ def flow_keys(nodes, stream):
 
 
 def write_keys(client, names):
-    """SET every name (one pipeline; on a cluster, one request per key)."""
     pipe = client.pipeline(transaction=False)
     for name in names:
         pipe.set(name, name)

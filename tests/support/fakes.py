@@ -1,7 +1,3 @@
-"""Stand-ins for the objects the native modules are handed or call: loggers,
-flows and Redis wrappers for the stream cleanup; recording OpenCV and NumPy
-for the detection filtering; shared by the tests and the benchmarks."""
-
 import cv2
 import numpy as np
 
@@ -13,12 +9,6 @@ def _drop(msg):
 
 
 class FakeLogger:
-    """Keeps (level, message) pairs; refuses anything but one str argument.
-    `fail_on` (level, message prefix) makes the matching line raise OSError,
-    as a failing log sink would. With keep=False every line is dropped
-    unchecked, at the least cost (the default logger of the model, the
-    benchmarks)."""
-
     def __init__(self, fail_on=None, keep=True):
         self.lines = []
         self.fail_on = fail_on
@@ -50,9 +40,6 @@ class FakeLogger:
 
 
 class FakeFlow:
-    """A flow object: only `_nodes` is used. With count_reads=True every read
-    of it is counted in `reads`; otherwise it is a plain attribute."""
-
     def __init__(self, nodes, count_reads=False):
         self.nodes = nodes
         self.reads = 0
@@ -67,11 +54,6 @@ class FakeFlow:
 
 
 class FakeWrapper:
-    """An in-memory key store answering SCAN patterns with Redis glob rules,
-    recording every request (`patterns`, and `deletes`: the key lists as
-    handed over). `scan(pattern)` and `delete(keys)`, when given, answer in
-    place of the store (they may raise); record=False keeps no requests."""
-
     def __init__(self, keys=(), scan=None, delete=None, record=True):
         self.keys = set(keys)
         self.patterns = []
@@ -100,15 +82,10 @@ class FakeWrapper:
         return len(present)
 
     def delete_reprs(self):
-        """The deletes in a form that compares across runs: each list as the
-        sorted reprs of its keys."""
         return [sorted(map(repr, keys)) for keys in self.deletes]
 
 
 def raising(error_type, *args):
-    """A function of any arguments raising a new error_type(*args) each call:
-    raising one object again and again would grow its traceback."""
-
     def fn(*_, **__):
         raise error_type(*args)
 
@@ -116,8 +93,6 @@ def raising(error_type, *args):
 
 
 def records(wiring=(), **more):
-    """A _nodes table from {id: [port, ...]} or id=[port, ...]; a port is a
-    sequence of ids, kept as given (None: the record has no wires)."""
     table = {}
     for node_id, ports in dict(wiring, **more).items():
         table[node_id] = {"id": node_id} if ports is None else {"id": node_id, "wires": ports}
@@ -125,10 +100,6 @@ def records(wiring=(), **more):
 
 
 class RecordingCv2:
-    """Stands in for the cv2 module: records every NMSBoxes call (positional
-    arguments and keywords in their order) and answers with `result`, or with
-    the real NMSBoxes when `result` is None."""
-
     def __init__(self, result=None, on_call=None):
         self.calls = []
         self.result = result
@@ -145,8 +116,6 @@ class RecordingCv2:
 
 
 class CountingNumpy:
-    """Forwards to NumPy and counts the calls of `array`."""
-
     def __init__(self, on_array=None):
         self.array_calls = []
         self.on_array = on_array
@@ -162,7 +131,6 @@ class CountingNumpy:
 
 
 def describe_arrays(arrays):
-    """Everything observable of the box arrays handed to OpenCV."""
     return [
         (type(a), a.dtype, a.shape, a.strides, a.base is None, a.flags.num, a.tobytes())
         for a in arrays
@@ -170,22 +138,7 @@ def describe_arrays(arrays):
 
 
 def outcome(fn, *args, **kwargs):
-    """The result of a call, or its exception's type and message."""
     try:
         return ("ok", fn(*args, **kwargs))
     except Exception as error:  # noqa: BLE001 (any error is an outcome)
         return ("error", type(error), str(error))
-
-
-def random_box_set(rng, n, spread=200.0):
-    boxes = [
-        [
-            float(rng.uniform(0, spread)),
-            float(rng.uniform(0, spread)),
-            float(rng.uniform(1, 60)),
-            float(rng.uniform(1, 60)),
-        ]
-        for _ in range(n)
-    ]
-    scores = [float(s) for s in rng.random(n)]
-    return boxes, scores

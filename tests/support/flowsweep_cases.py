@@ -1,8 +1,3 @@
-"""Scenarios of the stream cleanup, each a function of the module under test
-(the compiled one or the Python model). Every scenario builds its own
-objects, so running it twice, or on both modules, starts from the same
-state. They serve the comparison against the model and the leak loops."""
-
 import re
 from collections import OrderedDict
 
@@ -12,7 +7,6 @@ ADDRESS = re.compile(r" at 0x[0-9a-f]+")
 
 
 def entries(result):
-    """A discovery result in comparable form."""
     return [(shown(e["node"].get("id")), e["port"], shown(e["node_id"])) for e in result]
 
 
@@ -34,9 +28,6 @@ def walk(mod, nodes, start, visited=None, cls=None):
     return entries(mgr._discover_downstream_nodes(nodes[start], visited)), sorted(
         map(shown, visited)
     )
-
-
-# ---------------------------------------------------------------- success
 
 
 def walk_odd_shapes(mod):
@@ -111,9 +102,6 @@ def scan_returns_iterables(mod):
     nodes = records(a=[["b", "c"]], b=None, c=None)
     mgr = manager(mod, nodes, "a", FakeWrapper(scan=lambda p: next(shapes)))
     return sorted(mgr._collect_stream_redis_keys())
-
-
-# ---------------------------------------------------------------- wrapper faults
 
 
 def _failing_manager(mod, **wrapper_kw):
@@ -191,9 +179,6 @@ def scan_interrupted(mod):
     return "swallowed"
 
 
-# ---------------------------------------------------------------- logger faults
-
-
 def logger_missing(mod):
     mgr, wrapper = _failing_manager(mod)
     del mod.logger  # the runner puts it back
@@ -230,9 +215,6 @@ def logger_fails_on_cached_path(mod):
     return mgr.clear_stream_keys()
 
 
-# ---------------------------------------------------------------- flag faults
-
-
 class BadBool:
     def __bool__(self):
         raise ValueError("no truth")
@@ -261,12 +243,7 @@ def flag_cannot_be_set(mod):
     return mgr.clear_stream_keys(), mgr._keys_cleared
 
 
-# ---------------------------------------------------------------- hostile ids and objects
-
-
 class Ident:
-    """A node id with hooks that can raise or run an action."""
-
     def __init__(self, text, on_hash=None, on_eq=None, on_str=None, on_repr=None):
         self.text = text
         self.on_hash, self.on_eq, self.on_str, self.on_repr = on_hash, on_eq, on_str, on_repr
@@ -365,8 +342,6 @@ def target_eq_raises(mod):
 
 
 class Table:
-    """A _nodes mapping with hooks on the membership test and subscript."""
-
     def __init__(self, data, on_contains=None, on_getitem=None):
         self.data = data
         self.on_contains = on_contains
@@ -429,12 +404,7 @@ def bad_records(mod):
     return out
 
 
-# ---------------------------------------------------------------- mutation during the walk
-
-
 def table_mutates_while_read(mod):
-    """Each membership test adds a node and drops another; each subscript
-    rewires the record it hands out."""
     data = records(a=[["b", "c", "d"]], b=[["c"]], c=[["e"]], d=None, e=None)
     counter = [0]
 
@@ -456,7 +426,6 @@ def table_mutates_while_read(mod):
 
 
 def records_mutate_each_other(mod):
-    """Comparing a target id rewires the nodes being walked and removes one."""
     nodes = records(a=[["b", "c"], ["d"]], b=[["c", "d"]], c=[["a"]], d=[["b"]])
 
     def act():
@@ -470,7 +439,6 @@ def records_mutate_each_other(mod):
 
 
 def record_rebinds_its_wires(mod):
-    """A port iterator that replaces the record's wires and ports midway."""
     nodes = records(a=None, b=None, c=None)
 
     def port():
@@ -500,7 +468,6 @@ def visited_cleared_once(mod):
 
 
 def visited_cleared_always(mod):
-    """Every expansion forgets what was visited: the walk would never end."""
     visited = set()
     nodes = records(a=[["b"]], b=[["a"]])
     nodes["b"]["id"] = Ident("b", on_hash=visited.clear)
@@ -509,8 +476,6 @@ def visited_cleared_always(mod):
 
 
 def endless_fresh_nodes(mod):
-    """A table that makes up a new node below every node it hands out."""
-
     class Endless:
         def __contains__(self, key):
             return True
@@ -543,9 +508,6 @@ def endless_override_in_cleanup(mod):
     return mgr.clear_stream_keys(), mgr._keys_cleared, wrapper.delete_reprs()
 
 
-# ---------------------------------------------------------------- module globals
-
-
 def manager_class_rebound(mod):
     out = []
     saved = mod.FlowsweepManager
@@ -565,47 +527,20 @@ def manager_class_rebound(mod):
     return out
 
 
-# ---------------------------------------------------------------- registry
-
 # Scenarios whose outcome must equal the model's exactly.
-EXACT = [
-    walk_odd_shapes,
-    collect_and_clear,
-    collect_without_id,
-    one_shot,
-    overrides,
-    scan_returns_iterables,
-    scan_raises,
-    scan_returns_none,
-    scan_generator_raises_midway,
-    scan_returns_bytes,
-    scan_returns_unhashable,
-    delete_raises_then_retry,
-    deleted_count_without_text,
-    scan_interrupted,
-    logger_missing,
-    logger_fails_inside_collection,
-    logger_fails_on_error_line,
-    logger_fails_on_completion_line,
-    logger_fails_on_cached_path,
-    flag_missing,
-    flag_without_truth,
-    flag_cannot_be_set,
-    current_id_repr_raises,
-    node_id_str_raises,
-    downstream_id_repr_raises,
-    unhashable_ids,
-    hash_raises_in_visited,
-    target_hash_raises,
-    target_eq_raises,
-    nodes_table_faults,
-    bad_records,
-    table_mutates_while_read,
-    records_mutate_each_other,
-    record_rebinds_its_wires,
-    visited_cleared_once,
-    manager_class_rebound,
-]
+EXACT = (
+    [walk_odd_shapes, collect_and_clear, collect_without_id, one_shot, overrides]
+    + [scan_returns_iterables, scan_raises, scan_returns_none, scan_generator_raises_midway]
+    + [scan_returns_bytes, scan_returns_unhashable, delete_raises_then_retry]
+    + [deleted_count_without_text, scan_interrupted, logger_missing]
+    + [logger_fails_inside_collection, logger_fails_on_error_line]
+    + [logger_fails_on_completion_line, logger_fails_on_cached_path, flag_missing]
+    + [flag_without_truth, flag_cannot_be_set, current_id_repr_raises, node_id_str_raises]
+    + [downstream_id_repr_raises, unhashable_ids, hash_raises_in_visited, target_hash_raises]
+    + [target_eq_raises, nodes_table_faults, bad_records, table_mutates_while_read]
+    + [records_mutate_each_other, record_rebinds_its_wires, visited_cleared_once]
+    + [manager_class_rebound]
+)
 
 # Scenarios that must end in RecursionError (the model reaches the
 # interpreter's limit; the compiled walk its own depth bound).
@@ -618,8 +553,6 @@ ALL = EXACT + ENDLESS + ENDLESS_CAUGHT
 
 
 def run(mod, scenario):
-    """Runs one scenario with a recording logger bound as the module's
-    `logger`; returns (outcome, log lines)."""
     saved = mod.logger
     log = FakeLogger()
     mod.logger = log
@@ -633,8 +566,6 @@ def run(mod, scenario):
 
 
 def run_restoring(mod, scenario, names):
-    """Runs one scenario with the module globals `names` put back afterwards;
-    returns its outcome."""
     saved = {name: getattr(mod, name) for name in names}
     try:
         return ("returned", scenario(mod))

@@ -1,7 +1,3 @@
-"""Leak measurement for the debug interpreter: a callable is run in loops,
-and the interpreter's total reference count and its number of live memory
-blocks must not grow from one loop to the next."""
-
 import gc
 import importlib
 import os
@@ -21,7 +17,6 @@ ROUNDS = 3
 
 
 def deltas(fn, loops=LOOPS, rounds=ROUNDS, warmup=2):
-    """Growth of (total references, live blocks) in each measured round."""
     refs = [0] * rounds
     blocks = [0] * rounds
     for _ in range(warmup):
@@ -42,8 +37,6 @@ def deltas(fn, loops=LOOPS, rounds=ROUNDS, warmup=2):
 
 
 def assert_no_leak(fn, loops=LOOPS, check_refs=True, check_blocks=True):
-    """Fails when every measured round grew, as CPython's own leak hunter
-    judges: a real leak grows every round; caches and free lists do not."""
     refs, blocks = deltas(fn, loops)
     leaked = []
     if check_refs and all(d > 0 for d in refs):
@@ -54,8 +47,6 @@ def assert_no_leak(fn, loops=LOOPS, check_refs=True, check_blocks=True):
 
 
 def require_debug_build(module):
-    """Skips the calling test module outside the debug interpreter; checks
-    that `module` is built for it."""
     if not DEBUG_BUILD:
         pytest.skip("needs the debug interpreter: make test-refleaks", allow_module_level=True)
     assert module.__file__.endswith(".cpython-311d-x86_64-linux-gnu.so"), module.__file__
@@ -74,10 +65,6 @@ def expect(exc_type, message, call):
 
 
 def reimport(name, replaced):
-    """Imports a fresh copy of module `name` while the modules in `replaced`
-    (name -> stand-in module, or None to make the import fail) take the
-    place of the real ones; everything is put back afterwards. Returns the
-    error of the import, or None."""
     parent_name, _, child = name.rpartition(".")
     parent = sys.modules[parent_name]
     saved = {n: sys.modules.get(n) for n in [name, *replaced]}
@@ -106,9 +93,6 @@ def stand_in(name, **attrs):
 
 
 def assert_import_errors_do_not_leak(name, replaced, error):
-    """Re-imports module `name` with `replaced` in place, in loops: the import
-    fails with `error` (or succeeds when it is None) and leaks nothing."""
-
     def run():
         got = reimport(name, replaced)
         assert (got and f"{type(got).__name__}: {got}") == error
@@ -121,10 +105,6 @@ def assert_import_errors_do_not_leak(name, replaced, error):
 
 
 def module_tests(module, bad, run, scenarios, imports, loops=lambda scenario: LOOPS):
-    """The tests every leak module has, for `module` (skipped outside the
-    debug interpreter): the refused calls of the table `bad`, the scenarios
-    (run(module, scenario), looped loops(scenario) times per round) and the
-    import failures of `imports`. Bind them to test_* names."""
     require_debug_build(module)
 
     @pytest.mark.parametrize("entry", bad, ids=bad_calls.ids)

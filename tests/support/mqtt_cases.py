@@ -1,7 +1,3 @@
-"""Scenarios of the MQTT utilities with hostile values in the key and
-payload paths, each a function of the module under test (the compiled one
-or the Python model)."""
-
 import types
 from decimal import Decimal
 from fractions import Fraction
@@ -10,8 +6,6 @@ from flowsweep_cases import ADDRESS, _raise, run_restoring
 
 
 class Hooks:
-    """A value whose text hooks raise, or answer with something odd."""
-
     def __init__(self, fmt=None, text=None, rep=None):
         self.fmt, self.text, self.rep = fmt, text, rep
 
@@ -49,66 +43,21 @@ def error_of(call):
         return (type(error).__name__, ADDRESS.sub("", str(error)))
 
 
-# The parameters of meta_info_to_publish, in order.
-PARAMETERS = [
-    "source_name",
-    "source_id",
-    "source_idx",
-    "result",
-    "node_id",
-    "node_type",
-    "infer_t",
-    "category",
-]
+PARAMETERS = """
+    source_name source_id source_idx result node_id node_type infer_t category
+""".split()
 
-TEXTS = [
-    "",
-    "a",
-    "é",
-    "€",
-    "😀",
-    "a_b",
-    "x" * 70,
-    "é€😀",
-    "\x00",
-    "\udc80",
-    0,
-    -1,
-    7,
-    2**63,
-    -(2**63),
-    2**64 + 5,
-    -(10**30),
-    True,
-    False,
-    None,
-    1.5,
-    -0.0,
-    float("nan"),
-    float("inf"),
-    1e300,
-    StrSub("s"),
-    IntSub(3),
-    Decimal("1.10"),
-    Fraction(1, 3),
-    (1, 2),
-    b"raw",
-    ["l"],
-    Hooks(fmt="custom"),
-    Hooks(text="via-str"),
-    Hooks(fmt=lambda format_spec: _raise(ValueError("no format"))),
-    Hooks(text=lambda: _raise(KeyError("no str"))),
-    Hooks(fmt=5),
-    Hooks(fmt=StrSub("sub")),
-    Hooks(rep=lambda: _raise(RuntimeError("no repr"))),
-    Shouty("abc"),
-    Hooks(fmt=Shouty("\xfc\u20ac")),
-    Hooks(fmt=lambda format_spec: f"fmt[{format_spec}]"),
-    2**63 - 1,
-    10**40,
-    1e16,
-    "\U0001f600x",
-]
+TEXTS = (
+    ["", "a", "é", "€", "😀", "a_b", "x" * 70, "é€😀", "\x00", "\udc80", 0, -1, 7, 2**63]
+    + [-(2**63), 2**64 + 5, -(10**30), True, False, None, 1.5, -0.0, float("nan")]
+    + [float("inf"), 1e300, StrSub("s"), IntSub(3), Decimal("1.10"), Fraction(1, 3), (1, 2)]
+    + [b"raw", ["l"], Hooks(fmt="custom"), Hooks(text="via-str")]
+    + [Hooks(fmt=lambda format_spec: _raise(ValueError("no format")))]
+    + [Hooks(text=lambda: _raise(KeyError("no str"))), Hooks(fmt=5), Hooks(fmt=StrSub("sub"))]
+    + [Hooks(rep=lambda: _raise(RuntimeError("no repr"))), Shouty("abc")]
+    + [Hooks(fmt=Shouty("\xfc\u20ac")), Hooks(fmt=lambda format_spec: f"fmt[{format_spec}]")]
+    + [2**63 - 1, 10**40, 1e16, "\U0001f600x"]
+)
 
 
 def keys_for_every_text(mod):
@@ -147,51 +96,16 @@ def payload_text_faults(mod):
 
 
 def payload_rounding(mod):
-    values = [
-        0,
-        7,
-        -3,
-        2**80,
-        True,
-        False,
-        0.0,
-        -0.0,
-        0.123456,
-        0.12345,
-        0.00005,
-        0.00015,
-        0.00025,
-        -0.00005,
-        -0.00001,
-        2.675,
-        1 / 32,
-        3 / 32,
-        -5 / 32,
-        1e-10,
-        1e-300,
-        123456.78905,
-        4.5e11 + 0.03125,
-        1e15 + 0.3,
-        1e16,
-        4.5e15,
-        1e300,
-        -1e300,
-        1.7976931348623157e308,
-        float("inf"),
-        float("-inf"),
-        float("nan"),
-        5e-324,
-        Decimal("0.123456"),
-        Fraction(1, 3),
-        IntSub(4),
-        type("F", (float,), {})(0.123456),
-        None,
-        "0.5",
-        [1],
-        Hooks(),
-        type("R", (), {"__round__": lambda self, n: ("rounded", n)})(),
-        type("E", (), {"__round__": lambda self, n: _raise(ArithmeticError("no round"))})(),
-    ]
+    values = (
+        [0, 7, -3, 2**80, True, False, 0.0, -0.0, 0.123456, 0.12345, 0.00005, 0.00015]
+        + [0.00025, -0.00005, -0.00001, 2.675, 1 / 32, 3 / 32, -5 / 32, 1e-10, 1e-300]
+        + [123456.78905, 4.5e11 + 0.03125, 1e15 + 0.3, 1e16, 4.5e15, 1e300, -1e300]
+        + [1.7976931348623157e308, float("inf"), float("-inf"), float("nan"), 5e-324]
+        + [Decimal("0.123456"), Fraction(1, 3), IntSub(4), type("F", (float,), {})(0.123456)]
+        + [None, "0.5", [1], Hooks()]
+        + [type("R", (), {"__round__": lambda self, n: ("rounded", n)})()]
+        + [type("E", (), {"__round__": lambda self, n: _raise(ArithmeticError("no round"))})()]
+    )
     out = []
     for value in values:
         got = error_of(
@@ -242,11 +156,7 @@ def payload_values(mod):
     return out
 
 
-SCENARIOS = [
-    keys_for_every_text,
-    keys_with_every_prefix,
-    payload_text_faults,
-    payload_rounding,
+SCENARIOS = [keys_for_every_text, keys_with_every_prefix, payload_text_faults, payload_rounding] + [
     payload_clock,
     payload_values,
 ]

@@ -1,17 +1,7 @@
-"""Scenarios of the detection filtering, each a function of the module under
-test (the compiled one or the Python model). FAKE scenarios run against
-stand-in `np` and `cv2` globals written in Python (so they also serve the
-debug interpreter's reference counts, which release-built NumPy and OpenCV
-would disturb); REAL scenarios use NumPy and OpenCV themselves."""
-
-
 import cv2
 import numpy as np
 
 from flowsweep_cases import ADDRESS, Ident, _fail, _raise, run_restoring
-
-
-# ---------------------------------------------------------------- stand-ins
 
 
 class FakeArray:
@@ -32,9 +22,6 @@ class FakeArray:
 
 
 class FakeNp:
-    """np.array(box, dtype=np.float32) makes a FakeArray of floats;
-    np.array(indices) wraps OpenCV's answer."""
-
     float32 = "float32"
 
     def __init__(self, on_array=None):
@@ -53,7 +40,6 @@ class FakeNp:
 
 
 def greedy(bboxes, scores, score_threshold, nms_threshold):
-    """Greedy suppression on FakeArray boxes, best score first."""
     boxes = [b.values for b in bboxes]
     order = sorted(
         (i for i, s in enumerate(scores) if s > score_threshold), key=lambda i: -scores[i]
@@ -118,9 +104,6 @@ def attempt(call):
         return (type(error).__name__, ADDRESS.sub("", str(error)))
 
 
-# ---------------------------------------------------------------- FAKE: standard
-
-
 def std_shapes(mod):
     out = []
     for shape in ("tuple", "column", "flat"):
@@ -142,8 +125,6 @@ def std_shapes(mod):
 
 
 class Num:
-    """A number with conversion hooks."""
-
     def __init__(self, value, on_float=None, result=None):
         self.value, self.on_float, self.result = value, on_float, result
 
@@ -165,35 +146,36 @@ def std_scores_and_thresholds(mod):
     return [
         attempt(c)
         for c in (
-            lambda: f(b, ["0.9"]),
-            lambda: f(b, [b"0.9"]),
-            lambda: f(b, [bytearray(b"1e-1")]),
-            lambda: f(b, ["nine"]),
-            lambda: f(b, [None]),
-            lambda: f(b, [[0.5]]),
-            lambda: f(b, [Num(0.7)]),
-            lambda: f(b, [Num(0, result="x")]),
-            lambda: f(b, [Num(0, on_float=_fail(ZeroDivisionError))]),
-            lambda: f(b, [OnlyIndex()]),
-            lambda: f(b, [True]),
-            lambda: f(b, [float("nan")]),
-            lambda: f(b, [1], "0.5"),
-            lambda: f((), [1], "0.5"),
-            lambda: f(b, [1], 0.5, None),
-            lambda: f(b, [1], Num(0.2)),
-            lambda: f(b, [1], OnlyIndex(), 0),
-            lambda: f(b, [1], Num(0, on_float=_fail(OverflowError))),
-            lambda: f(b, [1], 10**400),
-            lambda: f(b, (1,)),
-            lambda: f(type("L", (list,), {})(b), [1]),
-            lambda: f(None, None),
-            lambda: f(b, [1], iou_threshold=Num(0, result=1.5)),
+            (
+                lambda: f(b, ["0.9"]),
+                lambda: f(b, [b"0.9"]),
+                lambda: f(b, [bytearray(b"1e-1")]),
+                lambda: f(b, ["nine"]),
+                lambda: f(b, [None]),
+                lambda: f(b, [[0.5]]),
+                lambda: f(b, [Num(0.7)]),
+                lambda: f(b, [Num(0, result="x")]),
+                lambda: f(b, [Num(0, on_float=_fail(ZeroDivisionError))]),
+                lambda: f(b, [OnlyIndex()]),
+                lambda: f(b, [True]),
+                lambda: f(b, [float("nan")]),
+                lambda: f(b, [1], "0.5"),
+                lambda: f((), [1], "0.5"),
+                lambda: f(b, [1], 0.5, None),
+                lambda: f(b, [1], Num(0.2)),
+                lambda: f(b, [1], OnlyIndex(), 0),
+                lambda: f(b, [1], Num(0, on_float=_fail(OverflowError))),
+                lambda: f(b, [1], 10**400),
+                lambda: f(b, (1,)),
+                lambda: f(type("L", (list,), {})(b), [1]),
+                lambda: f(None, None),
+                lambda: f(b, [1], iou_threshold=Num(0, result=1.5)),
+            )
         )
     ]
 
 
 def std_lists_change_length(mod):
-    """Converting a box or a score grows or empties the caller's lists."""
     boxes = [list(b) for b in BOXES]
     scores = list(SCORES)
 
@@ -228,18 +210,11 @@ def std_globals_faults(mod):
     with_globals(FakeNp(), object())
     with_globals(FakeNp(), type("C", (), {"dnn": object()})())
     for result in (
-        None,
-        5,
-        FakeArray([]),
-        (),
-        (1, "x", None),
-        [0],
-        [[1], [0]],
-        "ab",
-        type("T", (tuple,), {"__iter__": lambda self: _raise(RuntimeError("iter"))})((0,)),
-        type("L", (), {"__len__": lambda self: _raise(LookupError("len"))})(),
-        type("A", (FakeArray,), {"flatten": lambda self: _raise(ValueError("flat"))})([1]),
-        type("B", (FakeArray,), {"tolist": lambda self: _raise(ValueError("tolist"))})([1]),
+        (None, 5, FakeArray([]), (), (1, "x", None), [0], [[1], [0]], "ab")
+        + (type("T", (tuple,), {"__iter__": lambda self: _raise(RuntimeError("iter"))})((0,)),)
+        + (type("L", (), {"__len__": lambda self: _raise(LookupError("len"))})(),)
+        + (type("A", (FakeArray,), {"flatten": lambda self: _raise(ValueError("flat"))})([1]),)
+        + (type("B", (FakeArray,), {"tolist": lambda self: _raise(ValueError("tolist"))})([1]),)
     ):
         with_globals(
             FakeNp(), FakeCv2(hook=lambda dnn, bb, ss, r=result: r if r is not None else None)
@@ -254,9 +229,6 @@ def std_globals_faults(mod):
     return out
 
 
-# ---------------------------------------------------------------- FAKE: per class
-
-
 def per_class(mod, boxes, scores, ids, *thresholds, **fake_kw):
     fakes(mod, **fake_kw)
     return attempt(lambda: mod.non_max_suppression_cv_per_class(boxes, scores, ids, *thresholds))
@@ -266,16 +238,10 @@ def pc_ids(mod):
     out = []
     b = [list(x) for x in BOXES]
     for ids in (
-        [1, 1, 2, 2, 1],
-        ["a", "b", "a", "b", "a"],
-        [1, "1", 1.0, True, 2],
-        [float("nan")] * 5,
-        [None, (1, 2), frozenset(), 1, None],
-        [8, 1],
-        [],
-        [1, 1, 1, 1, 1, 9, 9],
-        [-1, 2**70, 2**70, -1, 0],
-        [Ident("x"), "x", Ident("y"), "y", "x"],
+        ([1, 1, 2, 2, 1], ["a", "b", "a", "b", "a"], [1, "1", 1.0, True, 2])
+        + ([float("nan")] * 5, [None, (1, 2), frozenset(), 1, None], [8, 1], [])
+        + ([1, 1, 1, 1, 1, 9, 9], [-1, 2**70, 2**70, -1, 0])
+        + ([Ident("x"), "x", Ident("y"), "y", "x"],)
     ):
         out.append(per_class(mod, b, list(SCORES), ids, 0.5, 0.3))
     out.append(per_class(mod, [], [], [[1]]))
@@ -315,8 +281,6 @@ def pc_hostile_ids(mod):
 
 
 def pc_lists_change_between_classes(mod):
-    """OpenCV's stand-in rewrites the caller's lists between two classes:
-    the class ids, the boxes, the scores."""
     out = []
     for act in ("ids", "ids_same_objects", "boxes", "scores", "ids_longer"):
         b = [list(x) for x in BOXES]
@@ -374,9 +338,7 @@ def pc_standard_rebound(mod):
             [slice(0, 2)],
             None,
             7,
-            gen,
-            "0",
-        ):
+        ) + (gen, "0"):
             mod.non_max_suppression_cv = replacement(result)
             out.append(per_class(mod, b, list(SCORES), [1, 1, 2, 1, 3], 0.5, 0.3))
         del mod.non_max_suppression_cv
@@ -389,11 +351,7 @@ def pc_standard_rebound(mod):
     return out
 
 
-FAKE = [
-    std_shapes,
-    std_scores_and_thresholds,
-    std_lists_change_length,
-    std_globals_faults,
+FAKE = [std_shapes, std_scores_and_thresholds, std_lists_change_length, std_globals_faults] + [
     pc_ids,
     pc_hostile_ids,
     pc_lists_change_between_classes,
@@ -401,12 +359,7 @@ FAKE = [
 ]
 
 
-# ---------------------------------------------------------------- REAL NumPy and OpenCV
-
-
 class Box:
-    """A box as a sequence NumPy reads item by item; reading it runs `act`."""
-
     def __init__(self, values, act=None):
         self.values, self.act = values, act
 
@@ -431,16 +384,11 @@ def real_examples(mod):
             0.3,
         ),
     ]
-    mixed = [
-        (10, 10, 50, 50),
-        [15.5, 15, 50, 50],
-        np.array([100, 100, 30, 30]),
-        [1e30, 0, 1, 1],
-        [float("nan"), 0, 5, 5],
-        [-5, -5, 10, 10],
-        [2**60, 0, 1, 1],
-        [0, 0, 0, 0],
-    ]
+    mixed = (
+        [(10, 10, 50, 50), [15.5, 15, 50, 50], np.array([100, 100, 30, 30])]
+        + [[1e30, 0, 1, 1], [float("nan"), 0, 5, 5], [-5, -5, 10, 10], [2**60, 0, 1, 1]]
+        + [[0, 0, 0, 0]]
+    )
     scores = [0.9, "0.8", np.float64(0.95), 0.7, 0.6, 0.99, 0.5, 0.55]
     out.append(attempt(lambda: f(mixed, scores, 0.1, 0.4)))
     out.append(attempt(lambda: g(mixed, scores, [1, 2, 1, 2, 1, 2, 1, 2], 0.1, 0.4)))
@@ -478,5 +426,4 @@ REAL = [real_examples, real_lists_change_length, real_hostile_ids]
 
 
 def run(mod, scenario):
-    """Runs one scenario with the module's globals put back afterwards."""
     return run_restoring(mod, scenario, ("np", "cv2", "non_max_suppression_cv"))

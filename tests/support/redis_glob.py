@@ -1,7 +1,3 @@
-"""Redis glob matching (the MATCH of SCAN), written from the server's rules:
-`*` any run, `?` any one character, `[...]` a class with ranges and `^`
-negation, and a backslash taking the next character literally."""
-
 import re
 
 

@@ -1,14 +1,3 @@
-"""Pytest fixtures for a throwaway redis-server on loopback.
-
-``redis_server``: one server for the whole session, on a free port of
-127.0.0.1, in its own temporary directory, without persistence; stopped and
-removed at the end of the session, also when tests fail. Its ``stop()``,
-``start()`` and ``restart()`` let a test take it away and bring it back on
-the same port (empty).
-
-``redis_url``: per test, the server running and flushed; the URL to use.
-"""
-
 import pytest
 import redis
 

@@ -1,7 +1,3 @@
-"""Pytest plugin for the sanitizer run (`make test-asan`: `-p sanitizer_skips`,
-tests/support on PYTHONPATH): skips, with the reason, the tests that cannot run under the
-sanitizer runtime."""
-
 import pytest
 
 THREAD_EXIT = (

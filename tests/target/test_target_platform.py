@@ -1,8 +1,3 @@
-"""The target runs test what they claim to: the emulated interpreter is a
-32-bit ARM one, on the ARM1176 model in the armel run, and the modules under
-test are the ARM builds. Only meaningful in those runs (make test-armhf,
-make test-arm1176), whose runner sets NALO_TARGET."""
-
 import importlib
 import os
 import pathlib
