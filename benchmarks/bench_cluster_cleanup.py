@@ -19,11 +19,14 @@ import sys
 import time
 
 # The throwaway servers are development tools of the repository (tools/devkit).
-sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(1, str(ROOT / "tools"))
+sys.path.insert(2, str(ROOT / "tests" / "support"))
 
 from nalo_sdk.nodered import NaloFlow  # noqa: E402
 from nalo_sdk.redis import NaloRedis, clear_stream_redis_keys, flowsweep  # noqa: E402
 from devkit.redis_servers import ThrowawayRedisCluster, ThrowawayRedisServer  # noqa: E402
+from common import stream_ids  # noqa: E402
 
 FLOWS = pathlib.Path(__file__).resolve().parent.parent / "tests" / "data" / "flows"
 FLOW = FLOWS / "ha-bkinstal-goodwe-flows.json"
@@ -57,18 +60,8 @@ class TimedRedis(NaloRedis):
             self.delete_time += time.perf_counter() - started
 
 
-def stream_of(nodes, start):
-    seen, todo = [], [start]
-    while todo:
-        current = todo.pop()
-        if current not in seen:
-            seen.append(current)
-            todo += [t for port in nodes[current].get("wires", []) for t in port if t in nodes]
-    return seen
-
-
 def plan(flow, stream_count, other_count):
-    stream = stream_of(flow._nodes, START)
+    stream = sorted(stream_ids(flow._nodes, START))
     mine = [f"redis_{stream[i % len(stream)]}_{i // len(stream)}" for i in range(stream_count)]
     outside = [node_id for node_id in flow._nodes if node_id not in stream]
     others = []
