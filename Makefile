@@ -5,6 +5,8 @@ BUILD_DIR ?= build
 MESON_DIR := $(BUILD_DIR)/meson
 STAGE_DIR := $(abspath $(BUILD_DIR)/python)
 PYTEST_ARGS ?= tests
+# The Debian packages of this release that everything below needs.
+PACKAGES ?= packages.txt
 
 export PYTHONDONTWRITEBYTECODE := 1
 
@@ -13,12 +15,13 @@ export PYTHONDONTWRITEBYTECODE := 1
 all: build
 
 deps:
-	@tools/ensure-packages.sh packages.txt
+	@tools/ensure-packages.sh $(PACKAGES)
 
 # Stages the importable package (kit modules and compiled modules) in
 # build/python: PYTHONPATH=build/python $(PYTHON) -c 'import nalo_sdk.redis.flowsweep'
+MESON_SETUP_ARGS ?=
 build: deps
-	@test -f $(MESON_DIR)/build.ninja || meson setup $(MESON_DIR) \
+	@test -f $(MESON_DIR)/build.ninja || meson setup $(MESON_DIR) $(MESON_SETUP_ARGS) \
 	    -Dpython.platlibdir=$(STAGE_DIR) -Dpython.purelibdir=$(STAGE_DIR)
 	meson compile -C $(MESON_DIR)
 	@rm -rf $(STAGE_DIR)

@@ -1,5 +1,6 @@
 // Remembered attribute reads.
 #include "core/attributes.hpp"
+#include "core/globals.hpp"
 
 namespace nalo {
 namespace {
@@ -28,7 +29,8 @@ bool absent_from_classes(PyTypeObject *type, PyObject *name) {
 
 // Fills `cache` after `value` was read as obj.name, when the read is one
 // that can be remembered; empties it otherwise.
-void remember(PyObject *obj, PyObject *name, PyObject *value, CachedAttribute &cache) {
+void remember(CoreState &module, PyObject *obj, PyObject *name, PyObject *value,
+              CachedAttribute &cache) {
     cache.value = nullptr;
     PyTypeObject *type = Py_TYPE(obj);
     PyObject **slot = compat::instance_dict_slot(obj);
@@ -38,21 +40,26 @@ void remember(PyObject *obj, PyObject *name, PyObject *value, CachedAttribute &c
         return;
     }
     PyObject *dict = *slot;
+    if (!follow_changes(module, dict)) {
+        return;
+    }
+    const uint64_t dict_version = compat::dict_version(dict);
     PyObject *found = PyDict_GetItemWithError(dict, name);
-    if (found != value || !absent_from_classes(type, name)) {
+    if (found != value || !absent_from_classes(type, name) ||
+        compat::dict_version(dict) != dict_version) {
         PyErr_Clear();
         return;
     }
     cache.type = type;
     cache.type_version = version;
     cache.dict = dict;
-    cache.dict_version = compat::dict_version(dict);
+    cache.dict_version = dict_version;
     cache.value = value;
 }
 
 } // namespace
 
-Ref get_attribute(PyObject *obj, PyObject *name, CachedAttribute &cache) {
+Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache) {
     if (cache.value != nullptr && Py_TYPE(obj) == cache.type) {
         PyObject **slot = compat::instance_dict_slot(obj);
         if (slot != nullptr && *slot == cache.dict &&
@@ -63,7 +70,7 @@ Ref get_attribute(PyObject *obj, PyObject *name, CachedAttribute &cache) {
     }
     Ref value = Ref::steal(PyObject_GetAttr(obj, name));
     if (value) {
-        remember(obj, name, value.get(), cache);
+        remember(module, obj, name, value.get(), cache);
     }
     return value;
 }

@@ -6,9 +6,35 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 
 namespace nalo::compat {
+
+#if PY_VERSION_HEX >= 0x030C0000
+// The lowest stack address that a call of ours may start from on this
+// thread: its stack's lowest address plus a reserve for raising the error
+// and unwinding (a quarter of the stack, at most 1 MiB). The stack grows
+// down on every platform the modules build for.
+inline const char *stack_floor_of_this_thread() noexcept {
+    pthread_attr_t attr;
+    void *low = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return nullptr;
+    }
+    const int found = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (found != 0 || low == nullptr) {
+        return nullptr;
+    }
+    const size_t reserve = std::min<size_t>(size / 4, size_t{1} << 20);
+    return static_cast<const char *>(low) + reserve;
+}
+#endif
 
 // Whether the interpreter is shutting down: from then on it ends any other
 // thread that asks for the interpreter lock.
@@ -35,33 +61,147 @@ inline bool holds_interpreter_lock() noexcept {
     return holder != nullptr && holder == PyGILState_GetThisThreadState();
 }
 
+// The interpreter's recursion guard around a call into C, as its own
+// built-in functions use it: 0, or -1 with RecursionError set. From 3.12 on
+// the interpreter counts C-level calls against a limit of their own (10,000
+// in 3.13) that assumes small frames; a cycle of calls through C (a hook of
+// ours that calls back into us) runs out of stack long before. There the
+// stack's own headroom is checked as well, with the interpreter's message.
+// Pairs with leave_recursive_call() after a success.
+inline int enter_recursive_call(const char *where) {
+#if PY_VERSION_HEX >= 0x030C0000
+    thread_local const char *stack_floor = stack_floor_of_this_thread();
+    const char here = 0;
+    if (&here < stack_floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+#endif
+    return Py_EnterRecursiveCall(where);
+}
+
+inline void leave_recursive_call() noexcept {
+    Py_LeaveRecursiveCall();
+}
+
 // `obj.name` found as an unbound method where the type offers one (1, the
 // function in `*method`), else as a plain attribute (0, the bound value in
 // `*method`); -1 with an exception set. Saves making a bound method object
 // for a method the caller only wants to compare or call with `obj` first.
+// 3.13 keeps the interpreter's own lookup internal; there the bound method
+// is made and taken apart again, which selects the same function and calls
+// it with the same arguments.
 inline int get_method(PyObject *obj, PyObject *name, PyObject **method) {
+#if PY_VERSION_HEX >= 0x030D0000
+    *method = PyObject_GetAttr(obj, name);
+    if (*method == nullptr) {
+        return -1;
+    }
+    if (!PyMethod_Check(*method) || PyMethod_GET_SELF(*method) != obj) {
+        return 0;
+    }
+    PyObject *function = Py_NewRef(PyMethod_GET_FUNCTION(*method));
+    Py_SETREF(*method, function);
+    return 1;
+#else
     const int unbound = _PyObject_GetMethod(obj, name, method);
     return *method == nullptr ? -1 : unbound;
+#endif
 }
 
 // The exception that the running code handles, as an except block sees it:
-// the slot of the innermost exception state of the thread. The caller may
+// the slot of the innermost exception state of the thread (the same field
+// from 3.11 through 3.13; PyErr_SetHandledException would write the slot
+// that sys.exception() reports, which may be an outer one). The caller may
 // swap its value; it must give back exactly what it took.
 inline PyObject *&handled_exception_slot() noexcept {
     return PyThreadState_Get()->exc_info->exc_value;
 }
 
-// The dict's version tag: any change to any dict gives it a new tag, unique
-// in the process, so an unchanged tag means unchanged contents.
+// --- Changes of a dict ------------------------------------------------------
+// A value read from a dict may be remembered while dict_version(dict) stays
+// the same. 3.11 gives every dict a version tag, renewed on any change and
+// unique in the process. 3.12 deprecates the tag; there a dict watcher stands
+// in: the interpreter calls it before every change of a dict it watches
+// (deallocation included), and it counts them. Its callback receives no
+// context, so the count is one per process, not per dict: a change anywhere
+// among the watched dicts only makes a remembered value be looked up again.
+// Callers therefore also compare the dict's identity.
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline std::atomic<uint64_t> watched_dict_changes{1};
+
+inline int count_dict_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) noexcept {
+    watched_dict_changes.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+#endif
+
+// Registers the change counter with the running interpreter: its watcher id,
+// or -1 when the interpreter has no watcher left (nothing is remembered
+// then). Never leaves an exception set.
+inline int add_dict_watcher() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int id = PyDict_AddWatcher(count_dict_change);
+    if (id < 0) {
+        PyErr_Clear();
+    }
+    return id;
+#else
+    return 0;
+#endif
+}
+
+inline void remove_dict_watcher(int id) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (id >= 0 && PyDict_ClearWatcher(id) < 0) {
+        PyErr_Clear();
+    }
+#else
+    (void)id;
+#endif
+}
+
+// Makes dict_version(dict) follow the changes of `dict`; false when it cannot
+// (then nothing read from it may be remembered). Never leaves an exception
+// set.
+inline bool watch_dict(int watcher, PyObject *dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+#else
+    (void)watcher;
+    (void)dict;
+    return true;
+#endif
+}
+
 inline uint64_t dict_version(PyObject *dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return watched_dict_changes.load(std::memory_order_relaxed);
+#else
     return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#endif
 }
 
 // The type's version tag, or 0 when it has none: while a type keeps the same
 // nonzero tag, nothing in its class hierarchy has changed (any change to a
-// class resets the tags of the class and of all its subclasses).
+// class resets the tags of the class and of all its subclasses). 3.11 marks
+// a valid tag with a flag; from 3.12 on the flag is unused and 0 is the
+// invalid tag.
 inline unsigned type_version(PyTypeObject *type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? type->tp_version_tag : 0;
+#endif
 }
 
 // The slot of the object's instance dict, for a type that keeps it at a
@@ -75,19 +215,36 @@ inline PyObject **instance_dict_slot(PyObject *obj) noexcept {
     return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
 }
 
-// The dict of a class's own attributes (borrowed).
+// The dict of a class's own attributes (borrowed: the type keeps it), or
+// null. From 3.12 on a built-in type's tp_dict is null (its dict lives in the
+// interpreter's state): PyType_GetDict reaches it.
 inline PyObject *type_dict(PyTypeObject *type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *dict = PyType_GetDict(type);
+    Py_XDECREF(dict);
+    return dict;
+#else
     return type->tp_dict;
+#endif
 }
 
 // time.time() as the interpreter's own function computes it, without the
 // call: the system clock in seconds, as a double. -1 with an exception set.
+// 3.13 makes the clock public under new names.
 inline int system_clock_seconds(double &out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t = 0;
+    if (PyTime_Time(&t) < 0) {
+        return -1;
+    }
+    out = PyTime_AsSecondsDouble(t);
+#else
     _PyTime_t t = 0;
     if (_PyTime_GetSystemClockWithInfo(&t, nullptr) < 0) {
         return -1;
     }
     out = _PyTime_AsSecondsDouble(t);
+#endif
     return 0;
 }
 

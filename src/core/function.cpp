@@ -59,11 +59,11 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // functions: a cycle of calls that passes through C only (a method
     // rebound to another of ours, a hook that calls back in) ends in
     // RecursionError instead of overflowing the C stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    if (compat::enter_recursive_call(" while calling a Python object")) {
         return nullptr;
     }
     PyObject *result = bind_and_run(fn, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    compat::leave_recursive_call();
     return result;
 }
 

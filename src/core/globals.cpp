@@ -26,26 +26,37 @@ Ref get_global(const CoreState &module, PyObject *name) {
     return nullptr;
 }
 
-PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache) {
+bool follow_changes(CoreState &module, PyObject *dict) {
+    if (module.dict_watcher == CoreState::no_dict_watcher_yet) {
+        module.dict_watcher = compat::add_dict_watcher();
+    }
+    return compat::watch_dict(module.dict_watcher, dict);
+}
+
+PyObject *cached_lookup(CoreState &module, PyObject *dict, PyObject *key, CachedEntry &cache) {
     const uint64_t version = compat::dict_version(dict);
-    if (cache.value != nullptr && cache.version == version) {
+    if (cache.value != nullptr && cache.dict == dict && cache.version == version) {
         return cache.value;
     }
+    cache.value = nullptr;
+    const bool followed = follow_changes(module, dict);
+    const uint64_t before = compat::dict_version(dict);
     PyObject *value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr) {
         return nullptr;
     }
     // A key's __eq__ run by the lookup may have changed the dict meanwhile;
     // then the value is not remembered.
-    if (compat::dict_version(dict) == version) {
+    if (followed && compat::dict_version(dict) == before) {
+        cache.dict = dict;
         cache.value = value;
-        cache.version = version;
+        cache.version = before;
     }
     return value;
 }
 
-Ref get_global(const CoreState &module, PyObject *name, CachedEntry &cache) {
-    PyObject *value = cached_lookup(module.globals, name, cache);
+Ref get_global(CoreState &module, PyObject *name, CachedEntry &cache) {
+    PyObject *value = cached_lookup(module, module.globals, name, cache);
     if (value != nullptr) {
         return Ref::borrow(value);
     }

@@ -15,24 +15,29 @@ int set_global(PyObject *module, const char *name, PyObject *value);
 // builtins; NameError "name '%U' is not defined" when absent.
 Ref get_global(const CoreState &module, PyObject *name);
 
-// One entry of a dict remembered together with the dict's version tag. Every
-// change to any dict gives it a new tag, unique in the process, so while the
-// tag is the same the dict still holds the same value under the key. The
-// value is borrowed: the dict keeps it alive for as long as the tag matches,
-// and the cache keeps nothing alive after the dict lets go of it.
+// One entry of a dict remembered together with the dict and its version
+// (compat::dict_version): while the same dict has the same version it still
+// holds the same value under the key. The value is borrowed: the dict keeps
+// it alive for as long as the version matches, and the cache keeps nothing
+// alive after the dict lets go of it.
 struct CachedEntry {
+    PyObject *dict = nullptr; // compared, never dereferenced
     uint64_t version = 0;
-    PyObject *value = nullptr; // borrowed; valid only while the tag matches
+    PyObject *value = nullptr; // borrowed; valid only while the version matches
 };
+
+// Whether values read from `dict` may be remembered: the dict's changes are
+// followed (compat::watch_dict), through the module's watcher.
+bool follow_changes(CoreState &module, PyObject *dict);
 
 // The value of the str `key` in the exact dict `dict` (borrowed), taken from
 // `cache` while the dict is unchanged: null without exception when absent,
 // null with an exception on a failed lookup.
-PyObject *cached_lookup(PyObject *dict, PyObject *key, CachedEntry &cache);
+PyObject *cached_lookup(CoreState &module, PyObject *dict, PyObject *key, CachedEntry &cache);
 
 // get_global for a global read on every call: a global of the module's own
 // dict is remembered in `cache` until the dict changes; a builtin or a missing
 // name goes through get_global each time.
-Ref get_global(const CoreState &module, PyObject *name, CachedEntry &cache);
+Ref get_global(CoreState &module, PyObject *name, CachedEntry &cache);
 
 } // namespace nalo

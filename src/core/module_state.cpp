@@ -16,4 +16,11 @@ int init_core(PyObject *module) {
     return 0;
 }
 
+void free_core(CoreState &state) noexcept {
+    if (state.dict_watcher >= 0) {
+        compat::remove_dict_watcher(state.dict_watcher);
+    }
+    state.dict_watcher = CoreState::no_dict_watcher_yet;
+}
+
 } // namespace nalo

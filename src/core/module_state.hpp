@@ -18,6 +18,10 @@ namespace nalo {
 struct CoreState {
     PyTypeObject *function_type = nullptr; // owned; null once the module is torn down
     PyObject *globals = nullptr;           // owned: the module's dict
+    // The interpreter's watcher that lets dict reads be remembered
+    // (compat::add_dict_watcher), registered at the first such read.
+    static constexpr int no_dict_watcher_yet = -2;
+    int dict_watcher = no_dict_watcher_yet;
 
     template <class F> void for_each_ref(F &&f) {
         PyObject *type = reinterpret_cast<PyObject *>(function_type);
@@ -72,10 +76,14 @@ template <class State> int module_clear(PyObject *module) {
     return 0;
 }
 
+// Releases what the core part of a state holds outside the references.
+void free_core(CoreState &state) noexcept;
+
 template <class State> void module_free(void *module) {
     auto *raw = PyModule_GetState(static_cast<PyObject *>(module));
     module_clear<State>(static_cast<PyObject *>(module));
     if (raw != nullptr) {
+        free_core(*static_cast<CoreState *>(raw));
         static_cast<State *>(static_cast<CoreState *>(raw))->~State();
     }
 }

@@ -2,6 +2,7 @@ import json
 import math
 import pathlib
 import socket
+import threading
 
 import numpy as np
 import pytest
@@ -110,6 +111,33 @@ def test_a_listener_that_never_answers():
         url = f"mqtt://127.0.0.1:{silent.getsockname()[1]}"
         with pytest.raises(PublishError, match=r"no CONNACK within 0.3 s"):
             NaloPublisher(url, timeout=0.3).connect()
+
+
+@pytest.mark.parametrize(
+    "code, text",
+    [(5, "Connection Refused: not authorised."), (2, "Connection Refused: identifier rejected.")],
+)
+def test_a_refusing_broker_is_named_alike_by_both_paho_generations(code, text):
+    # A broker that answers CONNECT with CONNACK's return code: paho 1 hands
+    # the code over, paho 2 a reason code object; the message is the same.
+    with socket.socket() as broker:
+        broker.bind(("127.0.0.1", 0))
+        broker.listen(1)
+        url = f"mqtt://127.0.0.1:{broker.getsockname()[1]}"
+
+        def refuse():
+            connection, _ = broker.accept()
+            with connection:
+                connection.recv(1024)
+                connection.sendall(bytes([0x20, 0x02, 0x00, code]))
+                connection.recv(1024)
+
+        answering = threading.Thread(target=refuse, daemon=True)
+        answering.start()
+        with pytest.raises(PublishError) as caught:
+            NaloPublisher(url, timeout=5).connect()
+        answering.join(5)
+    assert str(caught.value) == f"MQTT broker at {url}: connection refused: {text}"
 
 
 def test_nothing_is_sent_for_a_payload_without_json_form():

@@ -129,7 +129,7 @@ def test_a_conversion_that_rebinds_np_is_seen_by_the_next_box(nms, plain):
         counting = CountingNumpy()
 
         class Rebinds:
-            def __array__(self, dtype=None):
+            def __array__(self, dtype=None, copy=None):
                 target.np = counting
                 return np.array([9, 9, 9, 9], dtype=dtype)
 
@@ -244,7 +244,7 @@ def test_ids_changed_inside_the_direct_call(nms, plain):
         class_ids = [5, 5, 6, 6, 7]
 
         class Retags:
-            def __array__(self, dtype=None):
+            def __array__(self, dtype=None, copy=None):
                 class_ids[4] = 5  # too late for class 5; gone from class 7
                 return np.array([0, 0, 10, 10], dtype=dtype)
 

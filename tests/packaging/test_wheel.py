@@ -2,13 +2,15 @@ import os
 import pathlib
 import shutil
 import subprocess
+import sys
 import sysconfig
 import zipfile
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-PYTHON = "/usr/bin/python3.11"
+# The interpreter under test builds the wheel: its own version tag is checked.
+PYTHON = sys.executable
 EXT = sysconfig.get_config_var("EXT_SUFFIX")
 DIST_INFO = "nalo_sdk-0.1.0.dist-info"
 
@@ -72,7 +74,8 @@ def wheel(tmp_path_factory):
         timeout=600,
     )
     assert build.returncode == 0, build.stdout[-3000:] + build.stderr[-3000:]
-    (path,) = out.glob("nalo_sdk-0.1.0-cp311-cp311-*.whl")
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    (path,) = out.glob(f"nalo_sdk-0.1.0-{tag}-{tag}-*.whl")
     return path
 
 

@@ -16,7 +16,11 @@ class Subscriber:
         self.messages = []
         self._arrived = threading.Condition()
         client_id = f"test-sub-{time.monotonic_ns()}"
-        self.client = mqtt.Client(client_id=client_id)
+        # paho 2 names the callback signatures (on_message's is the same in
+        # both generations); paho 1 has no such argument.
+        version = getattr(mqtt, "CallbackAPIVersion", None)
+        options = {"callback_api_version": version.VERSION2} if version else {}
+        self.client = mqtt.Client(client_id=client_id, **options)
         self.client.on_message = self._on_message
         self.client.connect("127.0.0.1", broker.port)
         self.client.loop_start()

@@ -240,7 +240,7 @@ class Receiver:
         self._lock = threading.Lock()
         options = {"client_id": "nalo-demo-receiver"}
         if hasattr(mqtt, "CallbackAPIVersion"):
-            options["callback_api_version"] = mqtt.CallbackAPIVersion.VERSION1
+            options["callback_api_version"] = mqtt.CallbackAPIVersion.VERSION2
         self.client = mqtt.Client(**options)
         self.client.on_message = self._on_message
         self.client.on_subscribe = lambda *_: self._subscribed.set()

@@ -180,6 +180,11 @@ def parse_url(url):
     return parts.hostname, port, username, password
 
 
+# The MQTT 3.1.1 CONNACK return codes of the reason codes that paho 2 reports
+# for them (MQTT 5 numbering).
+_CONNACK_CODES = {132: 1, 133: 2, 136: 3, 134: 4, 135: 5}
+
+
 def _paho():
     try:
         import paho.mqtt.client as mqtt
@@ -266,9 +271,9 @@ class NaloPublisher:
         options = {"client_id": self.client_id, "clean_session": True}
         version = getattr(mqtt, "CallbackAPIVersion", None)
         if version is not None:
-            # paho 2 wants the callback signatures named; the first ones are
-            # those of paho 1, which the callbacks below are written for.
-            options["callback_api_version"] = version.VERSION1
+            # paho 2 wants the callback signatures named; its first ones are
+            # deprecated, so the current ones are used there.
+            options["callback_api_version"] = version.VERSION2
         client = mqtt.Client(**options)
         if self._username is not None:
             client.username_pw_set(self._username, self._password)
@@ -278,10 +283,15 @@ class NaloPublisher:
             client.connect_timeout = self.timeout
         else:
             client._connect_timeout = self.timeout
-        client.on_connect = self._on_connect
-        client.on_disconnect = self._on_disconnect
+        if version is not None:
+            client.on_connect = self._on_connect_reason
+            client.on_disconnect = self._on_disconnect_reason
+        else:
+            client.on_connect = self._on_connect
+            client.on_disconnect = self._on_disconnect
         return client
 
+    # paho 1: CONNACK's return code, an int.
     def _on_connect(self, client, userdata, flags, rc, properties=None):
         if client is not self._current:
             return
@@ -295,6 +305,17 @@ class NaloPublisher:
     def _on_disconnect(self, client, userdata, rc, properties=None):
         if client is self._current:
             self._connected.clear()
+
+    # paho 2: a reason code object. A refusal over MQTT 3.1.1 keeps its
+    # CONNACK return code, so that the message names it as paho 1 does.
+    def _on_connect_reason(self, client, userdata, flags, reason, properties):
+        rc = 0
+        if reason.is_failure:
+            rc = _CONNACK_CODES.get(reason.value, reason)
+        self._on_connect(client, userdata, flags, rc)
+
+    def _on_disconnect_reason(self, client, userdata, flags, reason, properties):
+        self._on_disconnect(client, userdata, reason)
 
     def connect(self):
         """Connect to the broker, unless connected already; returns self."""

@@ -2,12 +2,15 @@
 on one Redis server or on a Redis Cluster."""
 
 import contextlib
+import inspect
 import os
 import urllib.parse
 
 import redis
 import redis.cluster
+from redis.backoff import NoBackoff
 from redis.crc import key_slot
+from redis.retry import Retry
 
 from nalo_sdk.urls import PORT_PROBLEM, shown
 
@@ -33,6 +36,25 @@ DEFAULT_READ_TIMEOUT = 10.0
 # apart: 30 s is well below the idle limits of firewalls and NAT (minutes),
 # and costs one round trip only after such a pause.
 DEFAULT_HEALTH_CHECK_INTERVAL = 30
+# Retries, so that the read timeout bounds every request with any redis-py.
+# One server: none (a request fails after one read timeout). A cluster tries
+# a command three times in all, reloading the slot map after a connection
+# error: redis-py 4 does so without a setting; from 5 on the cluster takes a
+# retry policy, whose default would try four times with growing pauses.
+SERVER_RETRIES = 0
+CLUSTER_RETRIES = 2
+_CLUSTER_TAKES_RETRY = "retry" in inspect.signature(redis.cluster.RedisCluster).parameters
+
+
+def _take_connection(pool):
+    """A connection of ``pool``: redis-py 4 wants the command's name, from
+    5.3 on that argument is optional and deprecated."""
+    name = inspect.signature(pool.get_connection).parameters.get("command_name")
+    if name is not None and name.default is inspect.Parameter.empty:
+        return pool.get_connection("SCAN")
+    return pool.get_connection()
+
+
 # redis-py's errors of the connection, which say the server's address at
 # best: these are raised again with the server's URL in front.
 NAMED_ERRORS = (
@@ -197,6 +219,8 @@ class NaloRedis:
         client_options.setdefault("socket_timeout", DEFAULT_READ_TIMEOUT)
         client_options.setdefault("health_check_interval", DEFAULT_HEALTH_CHECK_INTERVAL)
         if is_cluster_url(self.url):
+            if _CLUSTER_TAKES_RETRY:
+                client_options.setdefault("retry", Retry(NoBackoff(), CLUSTER_RETRIES))
             first, others = _cluster_seeds(self.url)
             if others:
                 client_options["startup_nodes"] = others + list(
@@ -207,6 +231,7 @@ class NaloRedis:
                 self._redis_client = redis.cluster.RedisCluster.from_url(first, **client_options)
         else:
             _check_server_url(self.url)
+            client_options.setdefault("retry", Retry(NoBackoff(), SERVER_RETRIES))
             self._redis_client = redis.Redis.from_url(self.url, **client_options)
 
     @property
@@ -276,7 +301,7 @@ class NaloRedis:
         try:
             for node in self._redis_client.get_primaries():
                 pool = node.redis_connection.connection_pool
-                taken.append((pool, pool.get_connection("SCAN")))
+                taken.append((pool, _take_connection(pool)))
             cursors = [0] * len(taken)
             active = list(range(len(taken)))
             while active:

@@ -10,6 +10,10 @@
 // NumPy's C API table is a per-file static of its headers; this file is the
 // only one that includes them, so the table is imported here and used here.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// NumPy 2's headers leave out what is newer than the oldest NumPy they
+// target by default (1.21): the array memory handlers used below came with
+// 1.22. NumPy 1.x headers ignore this and declare everything they have.
+#define NPY_TARGET_VERSION NPY_1_22_API_VERSION
 #include "nms.hpp"
 
 #include <numpy/arrayobject.h>

@@ -14,8 +14,8 @@ Ref read_clock(const FunctionObject &fn, State &st) {
     // function reads it, without the attribute lookup and the call. A module
     // of a subclass type may answer attribute lookups itself: not here.
     if (time.get() == st.time_module && Py_TYPE(time.get()) == &PyModule_Type) {
-        PyObject *now =
-            nalo::cached_lookup(PyModule_GetDict(time.get()), st[Name::time], st.time_attr);
+        PyObject *now = nalo::cached_lookup(*fn.state, PyModule_GetDict(time.get()), st[Name::time],
+                                            st.time_attr);
         if (now != nullptr && now == st.time_time) {
             double seconds = 0.0;
             if (nalo::compat::system_clock_seconds(seconds) < 0) {

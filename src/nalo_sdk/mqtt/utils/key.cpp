@@ -12,11 +12,11 @@ Ref gen_mqtt_key_local(FunctionObject &fn, const Args &args) {
     }
     // PREFIX.MQTT.LOCAL, read afresh at every call: the reads are
     // remembered only while nothing they depend on has changed.
-    Ref mqtt = nalo::get_attribute(prefix.get(), st[Name::MQTT], st.prefix_mqtt);
+    Ref mqtt = nalo::get_attribute(*fn.state, prefix.get(), st[Name::MQTT], st.prefix_mqtt);
     if (!mqtt) {
         return nullptr;
     }
-    Ref local = nalo::get_attribute(mqtt.get(), st[Name::LOCAL], st.mqtt_local);
+    Ref local = nalo::get_attribute(*fn.state, mqtt.get(), st[Name::LOCAL], st.mqtt_local);
     if (!local) {
         return nullptr;
     }
