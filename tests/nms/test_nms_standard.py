@@ -105,3 +105,20 @@ def test_deleted_global_raises_name_error(nms, name):
         nms.non_max_suppression_cv(EXAMPLE_BOXES, EXAMPLE_SCORES)
     # Without cv2 the boxes were converted first.
     assert len(counting.array_calls) == (3 if name == "cv2" else 0)
+
+
+def test_the_answers_of_the_installed_opencv(nms):
+    # OpenCV 4.6 (Debian 12) and 4.10 (Debian 13) alike: an empty tuple when
+    # no box is given or none passes the score threshold, else a flat int32
+    # array of the kept indices.
+    import cv2
+
+    boxes = [np.array(box, dtype=np.float32) for box in EXAMPLE_BOXES]
+    none_given = cv2.dnn.NMSBoxes([], [], 0.5, 0.4)
+    none_passes = cv2.dnn.NMSBoxes(boxes, [0.1] * 3, 0.5, 0.4)
+    kept = cv2.dnn.NMSBoxes(boxes, EXAMPLE_SCORES, 0.5, 0.4)
+    assert none_given == () and none_passes == ()
+    assert type(kept) is np.ndarray and kept.dtype == np.int32 and kept.shape == (2,)
+    assert nms.non_max_suppression_cv([], []) == []
+    assert nms.non_max_suppression_cv(EXAMPLE_BOXES, [0.1] * 3, 0.5, 0.4) == []
+    assert nms.non_max_suppression_cv(EXAMPLE_BOXES, EXAMPLE_SCORES, 0.5, 0.4) == kept.tolist()
