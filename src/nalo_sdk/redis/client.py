@@ -176,7 +176,11 @@ class NaloRedis:
     keyword or in the URL's query (``?socket_timeout=2``), which wins.
 
     Errors from the server or the connection are raised to the caller as
-    redis-py exceptions; nothing is retried or swallowed here. Those of the
+    redis-py exceptions; nothing is swallowed here, and a request to one
+    server is not retried, so that it ends within the two timeouts. A
+    cluster client tries a command up to three times in all, reloading its
+    slot map after a connection error or timeout (redis-py 4 does so by
+    itself; later versions are set to). Those of the
     connection (``redis.ConnectionError``, ``redis.TimeoutError``, and
     ``RedisClusterException`` of a cluster that cannot be reached) are
     raised again as the same type, their text prefixed with "Redis at
