@@ -3,21 +3,22 @@
 # the target build staged by tools/arm/build.sh: the same scripts and command
 # lines, the same printed figures and ratios.
 #
-#   tools/arm/bench.sh armhf|armel [BUILD_DIR]    (default build/ARCH)
+#   [DEBIAN=12|13] tools/arm/bench.sh armhf|armel|arm64 [BUILD_DIR]
+#                                  (default build/ARCH, build/ARCH-debian13)
 #
-# armel runs on qemu's ARM1176 model (the boards' CPU), armhf on qemu's
-# default CPU. Emulation slows native and plain-Python code by different
+# armel runs on qemu's ARM1176 model (the ARMv6 boards' CPU), armhf on qemu's
+# default CPU, arm64 on the Cortex-A53 model. Emulation slows native and plain-Python code by different
 # factors, so the ratios are indications, not the boards' own figures. JSON
 # per benchmark goes to BUILD_DIR/bench.
 set -euo pipefail
 
 . "$(dirname "$0")/targets.sh"
-arm_target "${1:-}" || { echo "usage: $0 armhf|armel [BUILD_DIR]" >&2; exit 2; }
+arm_target "${1:-}" || { echo "usage: [DEBIAN=12|13] $0 armhf|armel|arm64 [BUILD_DIR]" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build_dir=$(realpath -m "${2:-$root/build/$arch}")
+build_dir=$(realpath -m "${2:-$root/$arm_build}")
 stage=$build_dir/python
-[ -x "$arm_python" ] || { echo "no $arch sysroot: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
-[ -d "$stage/nalo_sdk" ] || { echo "no $arch build: run tools/arm/build.sh $arch" >&2; exit 1; }
+[ -x "$arm_python" ] || { echo "no $arch sysroot: run DEBIAN=$debian tools/arm/sysroot.sh $arch" >&2; exit 1; }
+[ -d "$stage/nalo_sdk" ] || { echo "no $arch build: run DEBIAN=$debian tools/arm/build.sh $arch" >&2; exit 1; }
 
 cd "$root"
 mkdir -p "$build_dir/bench"

@@ -33,13 +33,12 @@ case "$float_abi" in hard|softfp) ;; *) echo "usage: $0 --float-abi hard|softfp 
 [ ${#files[@]} -gt 0 ] || { echo "no files to check" >&2; exit 2; }
 
 . "$(dirname "$0")/targets.sh"
-# Either port's binutils read both ports' objects.
+# Either 32-bit port's binutils read both ports' objects. (arm_target runs in
+# a subshell: float_abi is the caller's option.)
 tool() {
-  # arm_target's variables stay local: float_abi is the caller's option.
-  local a t arch triplet float_abi qemu_cpu ext_suffix arm_work arm_sysroot arm_python arm_cross
-  for a in "${ARM_ARCHES[@]}"; do
-    arm_target "$a"
-    t=$triplet-$1
+  local a t
+  for a in armhf armel; do
+    t=$(DEBIAN=12 arm_target "$a" && echo "$triplet-$1")
     command -v "$t" > /dev/null && { echo "$t"; return; }
   done
   echo "no ARM $1 found (binutils-arm-linux-gnueabihf)" >&2

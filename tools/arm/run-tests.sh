@@ -2,23 +2,25 @@
 # Runs the project's pytest suite with the emulated target interpreter
 # against the target build staged by tools/arm/build.sh.
 #
-#   tools/arm/run-tests.sh armhf|armel [BUILD_DIR] [-- PYTEST_ARGS...]
+#   [DEBIAN=12|13] tools/arm/run-tests.sh armhf|armel|arm64 [BUILD_DIR] [-- PYTEST_ARGS...]
 #
 # armhf runs on qemu's default CPU (Debian's armhf userland is ARMv7); armel
-# runs on the ARM1176 model. The Redis-backed tests start a host redis-server
-# (emulated processes reach loopback like native ones).
+# runs on the ARM1176 model; arm64 on the Cortex-A53 model (ARMv8.0-A). The
+# Redis-backed tests start a host redis-server (emulated processes reach
+# loopback like native ones).
 set -euo pipefail
 
 . "$(dirname "$0")/targets.sh"
-arm_target "${1:-}" || { echo "usage: $0 armhf|armel [BUILD_DIR] [-- PYTEST_ARGS...]" >&2; exit 2; }
+arm_target "${1:-}" ||
+  { echo "usage: [DEBIAN=12|13] $0 armhf|armel|arm64 [BUILD_DIR] [-- PYTEST_ARGS...]" >&2; exit 2; }
 shift
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build_dir=$root/build/$arch
+build_dir=$root/$arm_build
 if [ $# -gt 0 ] && [ "$1" != -- ]; then build_dir=$(realpath -m "$1"); shift; fi
 [ "${1:-}" = -- ] && shift
 python=$arm_python
-[ -x "$python" ] || { echo "no $arch sysroot: run tools/arm/sysroot.sh $arch" >&2; exit 1; }
-[ -d "$build_dir/python/nalo_sdk" ] || { echo "no $arch build: run tools/arm/build.sh $arch" >&2; exit 1; }
+[ -x "$python" ] || { echo "no $arch sysroot: run DEBIAN=$debian tools/arm/sysroot.sh $arch" >&2; exit 1; }
+[ -d "$build_dir/python/nalo_sdk" ] || { echo "no $arch build: run DEBIAN=$debian tools/arm/build.sh $arch" >&2; exit 1; }
 redis=$(command -v redis-server) || { echo "no host redis-server (packages.txt)" >&2; exit 1; }
 
 cd "$root"

@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
-# Assembles a Debian bookworm userland for an ARM target (armhf or armel) out
-# of Debian's own packages, for building against and for running the test
-# suite under qemu-user. The host's dpkg is never touched: a private apt
-# configuration resolves and downloads the packages, and each .deb is unpacked
-# with dpkg-deb, so no maintainer script runs (the few things they would have
-# done are done here).
+# Assembles a Debian userland for an ARM target (armhf, armel or arm64; Debian
+# 12 or 13 as $DEBIAN says, see targets.sh) out of Debian's own packages, for
+# building against and for running the test suite under qemu-user. The host's
+# dpkg is never touched: a private apt configuration resolves and downloads
+# the packages, and each .deb is unpacked with dpkg-deb, so no maintainer
+# script runs (the few things they would have done are done here).
 #
-#   tools/arm/sysroot.sh armhf|armel
+#   [DEBIAN=12|13] tools/arm/sysroot.sh armhf|armel|arm64
 #
-# Everything lives in $NALO_ARM_CACHE/<arch> (default /var/cache/nalo-sdk-arm),
-# outside any clone, so later runs and other clones reuse it:
+# Everything lives in the target's cache directory ($NALO_ARM_CACHE/<arch>, or
+# <arch>-debian13; default /var/cache/nalo-sdk-arm), outside any clone, so
+# later runs and other clones reuse it:
 #   sysroot/                   the target tree (merged /usr, no tmp/)
-#   bin/python3.11-<arch>      the target interpreter under qemu-arm-static (a
-#                              link to the script in sysroot/usr/bin)
-#   armv6-<arch>.cross         meson cross file for ARMv6KZ + VFPv2 code
+#   bin/python3.X-<arch>       the target interpreter under qemu-user (a link
+#                              to the script in sysroot/usr/bin)
+#   <isa>-<arch>.cross         meson cross file for our instruction set
+#                              (armv6-armhf.cross, armv8-arm64.cross, ...)
 #   manifest.txt               exact package versions in the sysroot
 #   apt/                       private apt state and the downloaded .debs
 #
-# The packages: tools/arm/sysroot-packages.txt and the python3-* entries of the
-# project's packages.txt, with their dependencies, less tools/arm/sysroot-skip.txt
-# and the project's programs.
+# The packages: tools/arm/sysroot-packages.txt (the entries for every release
+# and those for this one) and the python3-* entries of the project's
+# packages.txt, with their dependencies, less tools/arm/sysroot-skip.txt and
+# the project's programs.
 #
 # An existing sysroot is reused without any network access while the package
 # lists and this script are unchanged; NALO_ARM_REFRESH=1 re-resolves against
@@ -29,7 +32,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/targets.sh"
-arm_target "${1:-}" || { echo "usage: $0 armhf|armel" >&2; exit 2; }
+arm_target "${1:-}" || { echo "usage: [DEBIAN=12|13] $0 armhf|armel|arm64" >&2; exit 2; }
 work=$arm_work
 sysroot=$arm_sysroot
 apt_dir=$work/apt
@@ -38,27 +41,44 @@ mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 host_python=/usr/bin/python3.11
-march=$ARM_MARCH
 
-log() { printf '[sysroot %s] %s\n' "$arch" "$*"; }
-list_items() { sed -e 's/#.*//' "$@" | awk 'NF { print $1 }'; }
+log() { printf '[sysroot %s, Debian %s] %s\n' "$arch" "$debian" "$*"; }
+# A list's entries: the first word of each line. A line with more words
+# holds for the releases (codenames) named after the package only.
+list_items() {
+  sed -e 's/#.*//' "$@" |
+    awk -v suite="$suite" 'NF { ok = NF == 1; for (i = 2; i <= NF; i++) ok = ok || $i == suite; if (ok) print $1 }'
+}
 
 # The target gets our own list plus every Python package that the project
 # lists for itself (what the test suite imports), and never one of the
 # project's programs (servers, build tools): those the emulated interpreter
 # runs as host programs, and a target copy would shadow them.
 project_list=$here/../../packages.txt
-mapfile -t wanted < <({ list_items "$here/sysroot-packages.txt"; list_items "$project_list" | grep '^python3-'; } | sort -u)
+# Its python3-*-dev entries are headers for building Debian packages on the
+# host, not modules.
+mapfile -t wanted < <({ list_items "$here/sysroot-packages.txt"; list_items "$project_list" | grep '^python3-' | grep -v -- '-dev$'; } | sort -u)
 mapfile -t skipped < <({ list_items "$here/sysroot-skip.txt"; list_items "$project_list" | grep -vE '^(python3|lib)'; } | sort -u)
 
 mkdir -p "$work"
 exec 9>"$work/.lock"
 flock 9
 
-# Anything that changes what the sysroot holds invalidates it.
-stamp=$( { cat "$0" "$here/targets.sh"; echo "${wanted[*]} / ${skipped[*]} / $mirror $security_mirror"; } | sha256sum | cut -d' ' -f1)
+# Anything that changes what the sysroot holds invalidates it. Of the skipped
+# packages only those in the dependency closure count: a program added to the
+# project's packages.txt (a host tool) leaves the sysroots as they are.
+stamp_of() {
+  local closure=$1 in_closure=()
+  if [ -f "$closure" ]; then
+    mapfile -t in_closure < <(printf '%s\n' "${skipped[@]}" | grep -Fx -f <(cut -d' ' -f1 "$closure") || true)
+  fi
+  { cat "$0" "$here/targets.sh"; echo "${wanted[*]} / ${in_closure[*]} / $mirror $security_mirror"; } |
+    sha256sum | cut -d' ' -f1
+}
+stamp=$(stamp_of "$work/closure.txt")
 
-wrapper=$sysroot/usr/bin/python3.11-$arch
+target_python=usr/bin/python$py_version
+wrapper=$sysroot/usr/bin/python$py_version-$arch
 cross=$arm_cross
 
 # Writes $2 to file $1 only when it differs, so that meson build directories
@@ -74,25 +94,35 @@ write_wrapper_and_cross_file() {
   # The interpreter starts through its sysroot path and is told (qemu's -0)
   # that it is this script, which sits next to it: its prefix is then the
   # sysroot's /usr, so no Python file can come from the host's
-  # /usr/lib/python3.11, and sys.executable is a program that the emulated
+  # /usr/lib/python3.X, and sys.executable is a program that the emulated
   # process can itself run (a host shell script; an ARM binary cannot be
   # exec'ed without binfmt), so tests that start a child interpreter work.
   # QEMU_CPU overrides the CPU model.
   write_if_changed "$wrapper" "#!/bin/sh
-# The $arch target interpreter, emulated (written by tools/arm/sysroot.sh).
-exec qemu-arm-static -cpu \"\${QEMU_CPU:-$qemu_cpu}\" -0 '$wrapper' -L '$sysroot' '$sysroot/usr/bin/python3.11' \"\$@\"
+# The $arch target interpreter (Debian $debian), emulated (written by tools/arm/sysroot.sh).
+exec $qemu -cpu \"\${QEMU_CPU:-$qemu_cpu}\" -0 '$wrapper' -L '$sysroot' '$sysroot/$target_python' \"\$@\"
 "
   chmod 755 "$wrapper"
   mkdir -p "$work/bin"
   ln -sfn "$wrapper" "$arm_python"
+  local what flags numpy_include
+  if [ "$isa" = armv6 ]; then
+    what="ARMv6KZ + VFPv2 ($arch, float ABI $float_abi)"
+  else
+    what="ARMv8.0-A ($arch)"
+  fi
+  flags=$(printf "'%s', " "${march_flags[@]}")
+  # NumPy 2 moved its C headers from numpy/core to numpy/_core.
+  numpy_include=usr/lib/python3/dist-packages/numpy/_core/include
+  [ -d "$sysroot/$numpy_include" ] || numpy_include=usr/lib/python3/dist-packages/numpy/core/include
   # -nostartfiles and the start-file stand-in are not here but in the project
   # (option armv6_crt): as link arguments here they would also apply to
   # meson's sanity-check executables, which need the real start files.
-  write_if_changed "$cross" "# ARMv6KZ + VFPv2 ($arch, float ABI $float_abi) against $sysroot.
+  write_if_changed "$cross" "# $what against $sysroot.
 # Written by tools/arm/sysroot.sh; regenerated on every run.
 [constants]
 sysroot = '$sysroot'
-arch = ['-march=$march', '-mfpu=vfp', '-mfloat-abi=$float_abi', '-marm']
+arch = [${flags%, }]
 
 [binaries]
 c = '$triplet-gcc'
@@ -103,11 +133,11 @@ objdump = '$triplet-objdump'
 readelf = '$triplet-readelf'
 pkgconfig = 'pkg-config'
 python = '$wrapper'
-exe_wrapper = ['qemu-arm-static', '-cpu', '$qemu_cpu', '-L', sysroot]
+exe_wrapper = ['$qemu', '-cpu', '$qemu_cpu', '-L', sysroot]
 
 [built-in options]
 # -idirafter: the multiarch pyconfig.h wrapper includes
-# <$triplet/python3.11/pyconfig.h>, which lives under the sysroot's /usr/include.
+# <$triplet/python$py_version/pyconfig.h>, which lives under the sysroot's /usr/include.
 c_args = arch + ['-idirafter', sysroot / 'usr/include']
 cpp_args = arch + ['-Wno-psabi', '-idirafter', sysroot / 'usr/include']
 c_link_args = arch
@@ -117,34 +147,33 @@ cpp_link_args = arch
 sys_root = sysroot
 pkg_config_libdir = [sysroot / 'usr/lib/$triplet/pkgconfig', sysroot / 'usr/share/pkgconfig']
 # NumPy's C headers of the target: its _numpyconfig.h records the target's
-# sizes (npy_intp is 4 bytes here), so the host's copy must never be used.
-numpy_include = sysroot / 'usr/lib/python3/dist-packages/numpy/core/include'
+# sizes (npy_intp is 4 bytes on 32-bit ARM), so the host's copy must never be used.
+numpy_include = sysroot / '$numpy_include'
 
 [host_machine]
 system = 'linux'
-cpu_family = 'arm'
-cpu = 'arm1176jzf-s'
+cpu_family = '$meson_cpu_family'
+cpu = '$meson_cpu'
 endian = 'little'
 "
 }
 
+# emulated ROOT ARGS... : the target interpreter of the tree ROOT (the sysroot
+# or the one being assembled)
+emulated() {
+  local root=$1
+  shift
+  "$qemu" -cpu "$qemu_cpu" -L "$root" "$root/$target_python" "$@"
+}
+
 smoke_test() {
-  # .pyc files are portable between machines of one CPython version only when
-  # the bytecode magic agrees; the compile step below relies on it.
-  local want got
-  want=$("$host_python" -c 'import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())')
-  got=$("$wrapper" -c 'import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())')
-  if [ "$want" != "$got" ]; then
-    echo "bytecode magic differs (host $want, target $got)" >&2
-    return 1
-  fi
   "$wrapper" -c 'import platform, sys, numpy, cv2, pytest, hypothesis, redis
 print(platform.machine(), sys.version.split()[0], "numpy", numpy.__version__, "cv2", cv2.__version__)'
 }
 
 # The sysroot in place was made by this script from these lists.
 current=false
-if [ -f "$work/stamp" ] && [ "$(cat "$work/stamp")" = "$stamp" ] && [ -x "$sysroot/usr/bin/python3.11" ]; then
+if [ -f "$work/stamp" ] && [ "$(cat "$work/stamp")" = "$stamp" ] && [ -x "$sysroot/$target_python" ]; then
   current=true
 fi
 if $current && [ "${NALO_ARM_REFRESH:-0}" != 1 ]; then
@@ -154,7 +183,7 @@ if $current && [ "${NALO_ARM_REFRESH:-0}" != 1 ]; then
   exit 0
 fi
 
-for tool in qemu-arm-static dpkg-deb apt-get "$host_python"; do
+for tool in "$qemu" dpkg-deb apt-get "$host_python"; do
   command -v "$tool" > /dev/null || { echo "missing $tool (packages.txt)" >&2; exit 1; }
 done
 [ -r "$keyring" ] || { echo "missing $keyring (debian-archive-keyring)" >&2; exit 1; }
@@ -163,9 +192,9 @@ done
 mkdir -p "$apt_dir"/{etc/apt.conf.d,etc/preferences.d,state/lists/partial,cache/archives/partial,log} "$debs"
 : > "$apt_dir/state/status"
 cat > "$apt_dir/etc/sources.list" <<EOF
-deb [signed-by=$keyring] $mirror bookworm main
-deb [signed-by=$keyring] $mirror bookworm-updates main
-deb [signed-by=$keyring] $security_mirror bookworm-security main
+deb [signed-by=$keyring] $mirror $suite main
+deb [signed-by=$keyring] $mirror $suite-updates main
+deb [signed-by=$keyring] $security_mirror $suite-security main
 EOF
 {
   cat <<EOF
@@ -199,6 +228,7 @@ apt-get -q -s install "${wanted[@]}" > "$apt_dir/log/resolve.log"
 sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*\[\([a-z0-9][a-z0-9]*\)\]).*/\1 \2 \3/p' "$apt_dir/log/resolve.log" |
   sort > "$work/closure.txt"
 [ -s "$work/closure.txt" ] || { echo "apt resolved nothing: see $apt_dir/log/resolve.log" >&2; exit 1; }
+stamp=$(stamp_of "$work/closure.txt")
 declare -A skip=()
 for p in "${skipped[@]}"; do skip[$p]=1; done
 : > "$work/manifest.new"
@@ -218,8 +248,20 @@ while read -r entry; do
 done < "$work/manifest.new"
 if [ ${#missing[@]} -gt 0 ]; then
   log "downloading ${#missing[@]} of $(wc -l < "$work/manifest.new") packages"
-  apt-get -q download "${missing[@]}" > "$apt_dir/log/download.log" 2>&1 ||
-    { tail -20 "$apt_dir/log/download.log" >&2; exit 1; }
+  if ! apt-get -q download "${missing[@]}" > "$apt_dir/log/download.log" 2>&1; then
+    # What the archive failed to serve (a port's pool can lag behind its
+    # index): the closure cannot be assembled without these files.
+    lacking=$(sed -n 's|^E: Failed to fetch .*/\([^/ ]*\.deb\) *\(.*\)$|  \1 (\2)|p' "$apt_dir/log/download.log" |
+              sed 's/%2[bB]/+/g; s/%7[eE]/~/g; s/%3[aA]/:/g')
+    if [ -n "$lacking" ]; then
+      echo "the archive did not serve $(grep -c . <<< "$lacking") .deb(s) of the $arch $suite closure:" >&2
+      echo "$lacking" >&2
+    else
+      tail -20 "$apt_dir/log/download.log" >&2
+    fi
+    echo "(full log: $apt_dir/log/download.log; the port's pool lags its index: retry later with NALO_ARM_REFRESH=1, or pin a complete snapshot with DEBIAN_MIRROR/DEBIAN_SECURITY_MIRROR)" >&2
+    exit 1
+  fi
 fi
 declare -A keep=()
 for f in "${files[@]}"; do keep[$f]=1; done
@@ -239,7 +281,7 @@ fi
 # --- unpack -----------------------------------------------------------------
 new=$work/sysroot.new
 rm -rf "$new"
-# bookworm's merged /usr: /bin, /sbin and /lib are links into /usr. There is
+# Debian's merged /usr (since bookworm): /bin, /sbin and /lib are links into /usr. There is
 # no tmp/: qemu looks paths up in the sysroot first, and an empty tmp/ there
 # would split /tmp in two (files created on the host's, listings of ours).
 mkdir -p "$new/usr/bin" "$new/usr/sbin" "$new/usr/lib"
@@ -267,8 +309,20 @@ done
 # Debian ships no bytecode (its postinst compiles it). Without it every
 # emulated run would compile numpy and OpenCV's Python parts from source,
 # since PYTHONDONTWRITEBYTECODE is set. Bytecode does not depend on the
-# architecture, so the host's interpreter of the same version writes it.
-"$host_python" -m compileall -q -j 0 "$new/usr/lib/python3.11" "$new/usr/lib/python3/dist-packages" \
+# architecture but on the CPython version (its magic number): the host's
+# interpreter writes it when it is the same version (fast), the emulated
+# target interpreter otherwise (Python 3.13 on this Debian 12 host: some 35 s
+# for numpy, OpenCV and the standard library on arm64). The emulated one
+# compiles in one process: its worker pool would start a helper through
+# sys.executable, an ARM program here, and is no faster under qemu anyway.
+magic='import importlib.util; print(importlib.util.MAGIC_NUMBER.hex())'
+if [ "$("$host_python" -c "$magic")" = "$(emulated "$new" -c "$magic")" ]; then
+  compiler=("$host_python" -m compileall -j 0)
+else
+  compiler=(emulated "$new" -m compileall)
+fi
+log "byte-compiling with ${compiler[*]}"
+"${compiler[@]}" -q "$new/usr/lib/python$py_version" "$new/usr/lib/python3/dist-packages" \
   > "$apt_dir/log/compileall.log" 2>&1 || true
 t3=$(date +%s)
 
@@ -284,4 +338,4 @@ echo "$stamp" > "$work/stamp"
 t4=$(date +%s)
 log "ready: $(wc -l < "$work/manifest.txt") packages, $(du -sh "$sysroot" | cut -f1) sysroot," \
     "$(du -sh "$debs" | cut -f1) of .debs; resolve+download $((t1 - t0)) s, unpack $((t2 - t1)) s," \
-    "fix-ups $((t3 - t2)) s, smoke test $((t4 - t3)) s"
+    "fix-ups (byte-compiling) $((t3 - t2)) s, smoke test $((t4 - t3)) s"

@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
-# Builds the board's wheel, nalo_sdk-<version>-cp311-cp311-linux_armv6l.whl,
-# from the project's own build backend (meson-python) and the armhf cross
-# file, then runs the instruction-set gate on the modules inside it.
+# Builds a board's wheel from the project's own build backend (meson-python)
+# and the port's cross file, then runs the port's instruction-set gate on the
+# modules inside it:
+#   armhf  nalo_sdk-<version>-cp311-cp311-linux_armv6l.whl   (ARMv6 boards)
+#   arm64  nalo_sdk-<version>-cp311-cp311-linux_aarch64.whl  (64-bit boards)
+# (cp313 with DEBIAN=13). armel is a test-only build and has no wheel.
 #
-#   tools/arm/wheel.sh [WORK_DIR] [DIST_DIR]     (default build/armhf/wheel, dist)
+#   [DEBIAN=12|13] tools/arm/wheel.sh armhf|arm64 [WORK_DIR] [DIST_DIR]
+#                                  (default build/ARCH[-debian13]/wheel, dist)
 #
 # meson-python accepts only extension modules of the interpreter that runs
-# it, so it runs under the emulated armhf interpreter (it is pure Python; the
+# it, so it runs under the emulated target interpreter (it is pure Python; the
 # meson, ninja and compilers that it starts are host programs). The platform
-# tag comes from _PYTHON_HOST_PLATFORM: the interpreter would say armv7l,
-# qemu's CPU, while the code inside is ARMv6.
+# tag comes from _PYTHON_HOST_PLATFORM: on armhf the interpreter would say
+# armv7l, qemu's CPU, while the code inside is ARMv6.
 set -euo pipefail
 
 . "$(dirname "$0")/targets.sh"
-arm_target armhf
+if ! arm_target "${1:-}" || [ -z "$wheel_platform" ]; then
+  echo "usage: [DEBIAN=12|13] $0 armhf|arm64 [WORK_DIR] [DIST_DIR]" >&2
+  exit 2
+fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(realpath -m "${1:-$root/build/armhf/wheel}")
-dist=$(realpath -m "${2:-$root/dist}")
+work=$(realpath -m "${2:-$root/$arm_build/wheel}")
+dist=$(realpath -m "${3:-$root/dist}")
 python=$arm_python
 cross=$arm_cross
-[ -x "$python" ] || { echo "no armhf sysroot: run tools/arm/sysroot.sh armhf" >&2; exit 1; }
+tag=cp${py_version/./}-cp${py_version/./}-$wheel_platform
+[ -x "$python" ] || { echo "no $arch sysroot: run DEBIAN=$debian tools/arm/sysroot.sh $arch" >&2; exit 1; }
 
 # meson-python builds inside the source directory and leaves its build
 # directory there: work on a copy of the tree as it stands (committed or not).
@@ -29,14 +37,14 @@ tar -C "$root" --exclude=./.git --exclude=./build --exclude=./build-* --exclude=
     --exclude=__pycache__ --exclude=.hypothesis --exclude=.pytest_cache -cf - . | tar -C "$work/src" -xf -
 
 cd "$work/src"
-wheel=$(_PYTHON_HOST_PLATFORM=linux-armv6l "$python" -c '
+wheel=$(_PYTHON_HOST_PLATFORM=${wheel_platform/_/-} "$python" -c '
 import sys
 import mesonpy
 print(mesonpy.build_wheel(sys.argv[1], {"setup-args": sys.argv[2:]}))
-' "$work/out" "--cross-file=$cross" -Darmv6_crt=true | tail -1)
+' "$work/out" "--cross-file=$cross" -Darmv6_crt="$armv6_crt" | tail -1)
 case "$wheel" in
-  *-cp311-cp311-linux_armv6l.whl) ;;
-  *) echo "unexpected wheel name: $wheel" >&2; exit 1 ;;
+  *-"$tag".whl) ;;
+  *) echo "unexpected wheel name: $wheel (expected the tag $tag)" >&2; exit 1 ;;
 esac
 
 # The modules as shipped must pass the gate too.
@@ -44,8 +52,8 @@ mkdir -p "$work/unpacked"
 /usr/bin/python3.11 -m zipfile -e "$work/out/$wheel" "$work/unpacked"
 mapfile -t modules < <(find "$work/unpacked" -name '*.so' | sort)
 [ ${#modules[@]} -gt 0 ] || { echo "no compiled module in $wheel" >&2; exit 1; }
-"$root/tools/arm/check-armv6.sh" --float-abi "$float_abi" "${modules[@]}"
-grep -qx 'Tag: cp311-cp311-linux_armv6l' "$work"/unpacked/*.dist-info/WHEEL ||
+"${gate[@]}" "${modules[@]}"
+grep -qx "Tag: $tag" "$work"/unpacked/*.dist-info/WHEEL ||
   { echo "wrong tag in the wheel's WHEEL file" >&2; exit 1; }
 # And they load in the target interpreter, next to its numpy and OpenCV.
 (cd / && PYTHONPATH=$work/unpacked "$python" -c '

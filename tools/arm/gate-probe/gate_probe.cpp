@@ -1,10 +1,11 @@
-// A small extension module for demonstrating the instruction-set gate: it
+// A small extension module for demonstrating the instruction-set gates: it
 // exercises what the real modules' machine code is made of (double
 // arithmetic, 64-bit integer division, atomics, C++ exceptions, guarded
 // statics), so that each way of building it shows its instruction set both
-// in the static check and when it runs on the ARM1176 model. Its static
-// object's destructor shows that the start-file stand-in still runs static
-// destructors when the object is unloaded.
+// in the static check and when it runs on the boards' CPU models (ARM1176,
+// Cortex-A53). Its static object's destructor shows that static destructors
+// still run when the object is unloaded (with the start-file stand-in on
+// 32-bit ARM, the toolchain's own start files on AArch64).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -51,7 +52,12 @@ PyObject *probe_run(PyObject *, PyObject *arg) {
     const double x = PyFloat_AsDouble(arg);
     if (x == -1.0 && PyErr_Occurred())
         return nullptr;
-#ifdef GATE_PROBE_HIDDEN_V7
+#if defined(GATE_PROBE_HIDDEN) && defined(__aarch64__)
+    // stadd xzr, [sp]: an ARMv8.1 (LSE) atomic add of zero, harmless where it
+    // runs, that no object records (AArch64 has no build attributes), as
+    // inline assembly can bring in; only the disassembly scan sees it.
+    asm volatile(".inst 0xf83f03ff" ::: "memory");
+#elif defined(GATE_PROBE_HIDDEN)
     // movw r1, #0x234: ARMv7 code that no build attribute records, as inline
     // assembly can bring in; only the disassembly scan sees it.
     asm volatile(".inst 0xe3001234" ::: "r1");

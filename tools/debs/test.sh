@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs a python3-nalo-sdk package into a fresh minimal image of its
+# release and architecture, from the archive, and tests it there
+# (tools/debs/in-image.sh: install with apt, smoke test, purge):
+#
+#   tools/debs/test.sh DEB...
+#
+# The release comes from the package's version (~deb12: bookworm, ~deb13:
+# trixie), the architecture from the package. The image is a copy of the
+# cached tarball of tools/debs/image.sh, unpacked anew for every run under
+# build/debs/test/<release>-<arch>; apt's downloads and package lists of
+# each image kind are kept in $NALO_DEBS_CACHE/apt/<release>-<arch>, so that
+# later runs fetch only what changed. Images of this machine's architecture
+# run chrooted, others under qemu-user through proot (tools/debs/emulated.sh).
+# Everything mounted is unmounted when the run ends, also on failure.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+project=$(cd "$here/../.." && pwd)
+. "$here/releases.sh"
+. "$project/tools/debian13/root-lib.sh"
+[ $# -gt 0 ] || { echo "usage: $0 DEB..." >&2; exit 2; }
+cache=${NALO_DEBS_CACHE:-/var/cache/nalo-sdk-debs}
+flows=$project/tests/data/flows/ha-45sixty-flows.json
+
+test_one() {
+  local deb version arch release t0 image root apt inside status=0
+  deb=$(realpath "$1")
+  version=$(dpkg-deb -f "$deb" Version)
+  arch=$(dpkg-deb -f "$deb" Architecture)
+  case "$version" in
+    *~deb12) release=bookworm ;;
+    *~deb13) release=trixie ;;
+    *) echo "$deb: version $version names no release (~deb12, ~deb13)" >&2; return 1 ;;
+  esac
+  t0=$(date +%s)
+  image=$("$here/image.sh" "$release" "$arch" | tail -n 1)
+  root=$project/build/debs/test/$release-$arch/root
+  apt=$cache/apt/$release-$arch
+  unmount_root "$root"
+  rm -rf "$root"
+  mkdir -p "$root" "$apt/archives/partial" "$apt/lists/partial"
+  tar -C "$root" -xf "$image"
+  inside=/srv/nalo-test
+  mkdir -p "$root$inside"
+  cp "$deb" "$here/smoke.py" "$here/in-image.sh" "$root$inside/"
+  cp "$flows" "$root$inside/flows.json"
+  echo "[debs test] $(basename "$deb") in a fresh $release $arch image" \
+       "(image ready in $(($(date +%s) - t0)) s)"
+  (
+    trap 'unmount_root "$root"' EXIT
+    mount --bind "$apt/archives" "$root/var/cache/apt/archives"
+    mount --bind "$apt/lists" "$root/var/lib/apt/lists"
+    if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+      in_root "$root" "" /bin/sh "$inside/in-image.sh"
+    else
+      "$here/emulated.sh" "$arch" "$root" /bin/sh "$inside/in-image.sh"
+    fi
+  ) || status=$?
+  if [ $status -eq 0 ]; then
+    rm -rf "$root"
+    echo "[debs test] $(basename "$deb"): passed in $(($(date +%s) - t0)) s" \
+         "(apt cache $(du -sh "$apt" | cut -f1))"
+  else
+    echo "[debs test] $(basename "$deb"): FAILED ($status); the image is left in $root" >&2
+  fi
+  return $status
+}
+
+failed=0
+for deb in "$@"; do test_one "$deb" || failed=1; done
+exit $failed
