@@ -20,6 +20,10 @@
 #                       ARM1176 model
 #   make wheel-armhf    dist/nalo_sdk-*-cp311-cp311-linux_armv6l.whl
 #   make wheel-arm64    dist/nalo_sdk-*-cp311-cp311-linux_aarch64.whl
+#   make build-armel-without-userland DEBIAN=13
+#                       when the archive does not serve armel's whole userland
+#                       (Debian 13 today), the armel modules built from the
+#                       headers that did download and gated; nothing can run
 #   make wheels         the four board wheels (cp311 and cp313; 32-bit tagged
 #                       linux_armv6l.linux_armv7l, 64-bit linux_aarch64) into
 #                       dist/, each installed with pip and run in its emulated
@@ -80,3 +84,11 @@ wheel-arm64: sysroot-arm64
 
 wheels: deps
 	tools/arm/wheels.sh dist
+
+# sysroot.sh fails on the missing files (and names them) after downloading
+# the rest, which is all this build needs.
+.PHONY: build-armel-without-userland
+build-armel-without-userland: deps
+	-$(ARM_ENV) tools/arm/sysroot.sh armel
+	$(ARM_ENV) tools/arm/sysroot.sh armhf
+	$(ARM_ENV) tools/arm/build-without-userland.sh armel $(ARMEL_DIR)

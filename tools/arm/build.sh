@@ -19,7 +19,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build_dir=$(realpath -m "${2:-$root/$arm_build}")
 meson_dir=$build_dir/meson
 stage=$build_dir/python
-cross=$arm_cross
+# NALO_ARM_CROSS: another cross file (build-without-userland.sh).
+cross=${NALO_ARM_CROSS:-$arm_cross}
 [ -f "$cross" ] || { echo "no cross file $cross: run DEBIAN=$debian tools/arm/sysroot.sh $arch" >&2; exit 1; }
 
 cd "$root"
