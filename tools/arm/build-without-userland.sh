@@ -45,35 +45,5 @@ _PYTHON_SYSCONFIGDATA_NAME=${sysconfigdata%.py} PYTHONPATH='$headers/$lib' exec 
 WRAPPER
 chmod 755 "$reader"
 cross=$arm_work/$isa-$arch-headers.cross
-flags=$(printf "'%s', " "${march_flags[@]}")
-cat > "$cross" <<CROSS
-# $arch modules against the headers in $headers (no userland to run them).
-[constants]
-sysroot = '$headers'
-arch = [${flags%, }]
-
-[binaries]
-c = '$triplet-gcc'
-cpp = '$triplet-g++'
-ar = '$triplet-ar'
-strip = '$triplet-strip'
-pkgconfig = 'pkg-config'
-python = '$reader'
-
-[built-in options]
-c_args = arch + ['-idirafter', sysroot / 'usr/include']
-cpp_args = arch + ['-Wno-psabi', '-idirafter', sysroot / 'usr/include']
-c_link_args = arch
-cpp_link_args = arch
-
-[properties]
-sys_root = sysroot
-pkg_config_libdir = [sysroot / 'usr/lib/$triplet/pkgconfig', sysroot / 'usr/share/pkgconfig']
-
-[host_machine]
-system = 'linux'
-cpu_family = '$meson_cpu_family'
-cpu = '$meson_cpu'
-endian = 'little'
-CROSS
+arm_cross_file "$headers" "$reader" > "$cross"
 NALO_ARM_CROSS=$cross "$here/build.sh" "$arch" "$build_dir"

@@ -105,56 +105,10 @@ exec $qemu -cpu \"\${QEMU_CPU:-$qemu_cpu}\" -0 '$wrapper' -L '$sysroot' '$sysroo
   chmod 755 "$wrapper"
   mkdir -p "$work/bin"
   ln -sfn "$wrapper" "$arm_python"
-  local what flags numpy_include
-  if [ "$isa" = armv6 ]; then
-    what="ARMv6KZ + VFPv2 ($arch, float ABI $float_abi)"
-  else
-    what="ARMv8.0-A ($arch)"
-  fi
-  flags=$(printf "'%s', " "${march_flags[@]}")
   # NumPy 2 moved its C headers from numpy/core to numpy/_core.
-  numpy_include=usr/lib/python3/dist-packages/numpy/_core/include
+  local numpy_include=usr/lib/python3/dist-packages/numpy/_core/include
   [ -d "$sysroot/$numpy_include" ] || numpy_include=usr/lib/python3/dist-packages/numpy/core/include
-  # -nostartfiles and the start-file stand-in are not here but in the project
-  # (option armv6_crt): as link arguments here they would also apply to
-  # meson's sanity-check executables, which need the real start files.
-  write_if_changed "$cross" "# $what against $sysroot.
-# Written by tools/arm/sysroot.sh; regenerated on every run.
-[constants]
-sysroot = '$sysroot'
-arch = [${flags%, }]
-
-[binaries]
-c = '$triplet-gcc'
-cpp = '$triplet-g++'
-ar = '$triplet-ar'
-strip = '$triplet-strip'
-objdump = '$triplet-objdump'
-readelf = '$triplet-readelf'
-pkgconfig = 'pkg-config'
-python = '$wrapper'
-exe_wrapper = ['$qemu', '-cpu', '$qemu_cpu', '-L', sysroot]
-
-[built-in options]
-# -idirafter: the multiarch pyconfig.h wrapper includes
-# <$triplet/python$py_version/pyconfig.h>, which lives under the sysroot's /usr/include.
-c_args = arch + ['-idirafter', sysroot / 'usr/include']
-cpp_args = arch + ['-Wno-psabi', '-idirafter', sysroot / 'usr/include']
-c_link_args = arch
-cpp_link_args = arch
-
-[properties]
-sys_root = sysroot
-pkg_config_libdir = [sysroot / 'usr/lib/$triplet/pkgconfig', sysroot / 'usr/share/pkgconfig']
-# NumPy's C headers of the target: its _numpyconfig.h records the target's
-# sizes (npy_intp is 4 bytes on 32-bit ARM), so the host's copy must never be used.
-numpy_include = sysroot / '$numpy_include'
-
-[host_machine]
-system = 'linux'
-cpu_family = '$meson_cpu_family'
-cpu = '$meson_cpu'
-endian = 'little'
+  write_if_changed "$cross" "$(arm_cross_file "$sysroot" "$wrapper" "$numpy_include")
 "
 }
 

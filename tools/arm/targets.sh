@@ -102,3 +102,67 @@ arm_target() {
   arm_cross=$arm_work/$isa-$arch.cross
   arm_build=build/$arch$tail
 }
+
+# arm_cross_file SYSROOT PYTHON [NUMPY_INCLUDE]: prints the meson cross file
+# of the port set by arm_target, for building against the tree SYSROOT with
+# the target interpreter PYTHON. Without NUMPY_INCLUDE the tree is headers
+# only (nothing of the port can run): no exe_wrapper then, so meson runs
+# none of the programs it builds to check the compilers.
+arm_cross_file() {
+  local sysroot=$1 python=$2 numpy_include=${3:-} what flags
+  if [ "$isa" = armv6 ]; then
+    what="ARMv6KZ + VFPv2 ($arch, float ABI $float_abi)"
+  else
+    what="ARMv8.0-A ($arch)"
+  fi
+  flags=$(printf "'%s', " "${march_flags[@]}")
+  # -nostartfiles and the start-file stand-in are not here but in the project
+  # (option armv6_crt): as link arguments here they would also apply to
+  # meson's sanity-check executables, which need the real start files.
+  cat <<CROSS
+# $what against $sysroot (Debian $debian).
+# Written by tools/arm; regenerated on every run.
+[constants]
+sysroot = '$sysroot'
+arch = [${flags%, }]
+
+[binaries]
+c = '$triplet-gcc'
+cpp = '$triplet-g++'
+ar = '$triplet-ar'
+strip = '$triplet-strip'
+objdump = '$triplet-objdump'
+readelf = '$triplet-readelf'
+pkgconfig = 'pkg-config'
+python = '$python'
+CROSS
+  [ -n "$numpy_include" ] && echo "exe_wrapper = ['$qemu', '-cpu', '$qemu_cpu', '-L', sysroot]"
+  cat <<CROSS
+
+[built-in options]
+# -idirafter: the multiarch pyconfig.h wrapper includes
+# <$triplet/python$py_version/pyconfig.h>, which lives under the sysroot's /usr/include.
+c_args = arch + ['-idirafter', sysroot / 'usr/include']
+cpp_args = arch + ['-Wno-psabi', '-idirafter', sysroot / 'usr/include']
+c_link_args = arch
+cpp_link_args = arch
+
+[properties]
+sys_root = sysroot
+pkg_config_libdir = [sysroot / 'usr/lib/$triplet/pkgconfig', sysroot / 'usr/share/pkgconfig']
+CROSS
+  if [ -n "$numpy_include" ]; then
+    # NumPy's C headers of the target: its _numpyconfig.h records the
+    # target's sizes (npy_intp is 4 bytes on 32-bit ARM), so the host's copy
+    # must never be used.
+    echo "numpy_include = sysroot / '$numpy_include'"
+  fi
+  cat <<CROSS
+
+[host_machine]
+system = 'linux'
+cpu_family = '$meson_cpu_family'
+cpu = '$meson_cpu'
+endian = 'little'
+CROSS
+}
