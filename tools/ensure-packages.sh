@@ -18,5 +18,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing missing Debian packages: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+sh "$(dirname "$0")/apt-update.sh" -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

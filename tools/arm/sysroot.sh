@@ -27,18 +27,20 @@
 # An existing sysroot is reused without any network access while the package
 # lists and this script are unchanged; NALO_ARM_REFRESH=1 re-resolves against
 # the archive (point and security updates) and unpacks again if anything moved.
-# DEBIAN_MIRROR and DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it.
+# The archive is this machine's (tools/apt-archive.sh: DEBIAN_MIRROR and
+# DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it); a -security or
+# -updates suite caught mid-sync is left out (tools/apt-update.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/targets.sh"
+. "$here/../apt-archive.sh"
 arm_target "${1:-}" || { echo "usage: [DEBIAN=12|13] $0 armhf|armel|arm64" >&2; exit 2; }
 work=$arm_work
 sysroot=$arm_sysroot
 apt_dir=$work/apt
 debs=$apt_dir/debs
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+debian_archive
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 host_python=/usr/bin/python3.11
 
@@ -145,11 +147,7 @@ done
 # --- private apt: own state, empty dpkg status, target architecture --------
 mkdir -p "$apt_dir"/{etc/apt.conf.d,etc/preferences.d,state/lists/partial,cache/archives/partial,log} "$debs"
 : > "$apt_dir/state/status"
-cat > "$apt_dir/etc/sources.list" <<EOF
-deb [signed-by=$keyring] $mirror $suite main
-deb [signed-by=$keyring] $mirror $suite-updates main
-deb [signed-by=$keyring] $security_mirror $suite-security main
-EOF
+sources_options="[signed-by=$keyring]" sources_lines "$suite" > "$apt_dir/etc/sources.list"
 {
   cat <<EOF
 APT::Architecture "$arch";
@@ -163,6 +161,7 @@ Dir::Etc "$apt_dir/etc";
 Dir::Etc::Parts "$apt_dir/etc/apt.conf.d";
 Dir::Log "$apt_dir/log";
 Acquire::Languages "none";
+Acquire::Retries "3";
 EOF
   # The host's way of reaching the archive (proxies, date checks) still holds;
   # its hooks and other settings do not belong to this private setup.
@@ -173,8 +172,7 @@ export APT_CONFIG=$apt_dir/apt.conf
 
 t0=$(date +%s)
 log "apt update ($mirror)"
-apt-get -q -o Dpkg::Use-Pty=0 update > "$apt_dir/log/update.log" 2>&1 ||
-  { cat "$apt_dir/log/update.log" >&2; exit 1; }
+sh "$here/../apt-update.sh" -o Dpkg::Use-Pty=0
 
 # The whole dependency closure, as if nothing were installed.
 apt-get -q -s install "${wanted[@]}" > "$apt_dir/log/resolve.log"

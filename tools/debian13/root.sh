@@ -8,15 +8,17 @@
 # The root lives in $NALO_DEBIAN13_CACHE (default /var/cache/nalo-sdk-debian13),
 # outside any clone. It is reused without network access while the package
 # list and this script are unchanged; NALO_DEBIAN13_REFRESH=1 makes it anew.
-# DEBIAN_MIRROR and DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it.
+# The archive is this machine's (tools/apt-archive.sh: DEBIAN_MIRROR and
+# DEBIAN_SECURITY_MIRROR may point at a snapshot to pin it); a -security or
+# -updates suite caught mid-sync is left out (tools/apt-update.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
 . "$here/root-lib.sh"
+. "$project/tools/apt-archive.sh"
+debian_archive
 list=$project/packages-debian13.txt
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 work=$debian13_cache
 root=$debian13_root
 
@@ -35,36 +37,31 @@ if [ "${NALO_DEBIAN13_REFRESH:-0}" != 1 ] && [ -f "$work/stamp" ] &&
   exit 0
 fi
 
-for tool in debootstrap chroot mount umount; do
+for tool in debootstrap chroot mount unshare; do
   command -v "$tool" > /dev/null || { echo "missing $tool (packages.txt)" >&2; exit 1; }
 done
 
 new=$work/root.new
-# A root left half-made by an interrupted run may still have mounts in it.
-unmount_root "$new"
-rm -rf "$new" "$work/stamp"
+remove_tree "$new"
+rm -f "$work/stamp"
 t0=$(date +%s)
 log "debootstrap trixie ($mirror)"
 debootstrap --variant=minbase trixie "$new" "$mirror" > "$work/debootstrap.log" 2>&1 ||
   { tail -20 "$work/debootstrap.log" >&2; exit 1; }
-cat > "$new/etc/apt/sources.list" <<SOURCES
-deb $mirror trixie main
-deb $mirror trixie-updates main
-deb $security_mirror trixie-security main
-SOURCES
+sources_lines trixie > "$new/etc/apt/sources.list"
 # No service may start inside the root: it shares the host's network.
 printf '#!/bin/sh\nexit 101\n' > "$new/usr/sbin/policy-rc.d"
 chmod 755 "$new/usr/sbin/policy-rc.d"
 t1=$(date +%s)
 log "installing ${#wanted[@]} packages"
-in_root "$new" "" sh -c "apt-get -q update && DEBIAN_FRONTEND=noninteractive \
-  apt-get -q -y --no-install-recommends install ${wanted[*]} && apt-get clean" \
+in_root "$new" "$project" sh tools/apt-update.sh
+in_root "$new" "" sh -c "DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Acquire::Retries=3 \
+  --no-install-recommends install ${wanted[*]} && apt-get clean" \
   > "$work/install.log" 2>&1 || { tail -30 "$work/install.log" >&2; exit 1; }
 in_root "$new" "" dpkg-query -W -f='${Package}=${Version}\n' > "$work/manifest.txt"
 t2=$(date +%s)
 
-unmount_root "$root"
-rm -rf "$root"
+remove_tree "$root"
 mv "$new" "$root"
 echo "$stamp" > "$work/stamp"
 log "ready: $(wc -l < "$work/manifest.txt") packages, $(du -sh "$root" | cut -f1);" \

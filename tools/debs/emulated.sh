@@ -7,12 +7,20 @@
 # compiled into $NALO_DEBS_CACHE/bin): the newer path calls that it does not
 # translate fail, and qemu and the guest take the older ones.
 #
-#   tools/debs/emulated.sh armhf|armel|arm64 ROOT COMMAND [ARGS...]
+#   tools/debs/emulated.sh [--bind SRC DST]... armhf|armel|arm64 ROOT COMMAND [ARGS...]
+#
+# Each SRC of this machine is seen at DST inside (proot's own binding: no
+# mount is made).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../arm/targets.sh"
+binds=()
+while [ "${1:-}" = --bind ]; do
+  binds+=(-b "$2:$3")
+  shift 3
+done
 arm_target "${1:-}" && [ $# -ge 3 ] ||
-  { echo "usage: $0 armhf|armel|arm64 ROOT COMMAND [ARGS...]" >&2; exit 2; }
+  { echo "usage: $0 [--bind SRC DST]... armhf|armel|arm64 ROOT COMMAND [ARGS...]" >&2; exit 2; }
 root=$2
 shift 2
 command -v proot > /dev/null || { echo "missing proot (packages.txt)" >&2; exit 1; }
@@ -23,5 +31,5 @@ if [ ! -x "$bin/old-syscalls" ] || [ "$here/old-syscalls.c" -nt "$bin/old-syscal
   mv "$bin/old-syscalls.new" "$bin/old-syscalls"
 fi
 exec "$bin/old-syscalls" proot -r "$root" -q "$(command -v "$qemu") -cpu $qemu_cpu" \
-  -b /proc -b /sys -b /dev -w / \
+  -b /proc -b /sys -b /dev "${binds[@]}" -w / \
   /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/usr/sbin:/bin:/sbin HOME=/root LANG=C.UTF-8 "$@"

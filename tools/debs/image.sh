@@ -14,16 +14,17 @@
 # The tarball lives in $NALO_DEBS_CACHE (default /var/cache/nalo-sdk-debs)
 # and is reused offline while this script is unchanged;
 # NALO_DEBS_REFRESH=1 makes it anew. debootstrap's downloads are kept there
-# too. DEBIAN_MIRROR and DEBIAN_SECURITY_MIRROR may point at a snapshot.
+# too. The archive is this machine's (tools/apt-archive.sh: DEBIAN_MIRROR and
+# DEBIAN_SECURITY_MIRROR may point at a snapshot).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/releases.sh"
 . "$here/../debian13/root-lib.sh"
+. "$here/../apt-archive.sh"
 release=${1:-}
 arch=${2:-$(dpkg --print-architecture)}
 deb_release "$release" || { echo "usage: $0 bookworm|trixie [ARCH]" >&2; exit 2; }
-mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-security_mirror=${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+debian_archive
 cache=${NALO_DEBS_CACHE:-/var/cache/nalo-sdk-debs}
 name=$release-$arch
 image=$cache/images/$name.tar
@@ -45,8 +46,8 @@ if [ "${NALO_DEBS_REFRESH:-0}" != 1 ] && [ -f "$image" ] &&
 fi
 
 new=$cache/images/$name.new
-unmount_root "$new"
-rm -rf "$new" "$image" "$image.stamp"
+remove_tree "$new"
+rm -f "$image" "$image.stamp"
 t0=$(date +%s)
 log "debootstrap --variant=minbase $release ($arch, $mirror)"
 if $foreign; then
@@ -65,11 +66,7 @@ else
     { tail -20 "$cache/images/$name.log" >&2; exit 1; }
 fi
 rm -f "$new/etc/apt/sources.list.d/debian.sources"
-cat > "$new/etc/apt/sources.list" <<SOURCES
-deb $mirror $release main
-deb $mirror $release-updates main
-deb $security_mirror $release-security main
-SOURCES
+sources_lines "$release" > "$new/etc/apt/sources.list"
 # The image shares this machine's network and process table: no package's
 # service may start by itself. The tests start what they need by hand.
 printf '#!/bin/sh\nexit 101\n' > "$new/usr/sbin/policy-rc.d"

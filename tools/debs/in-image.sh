@@ -12,7 +12,7 @@ tree=/usr/lib/python3/dist-packages/nalo_sdk
 step() { printf '[in image] %s\n' "$*"; }
 
 step "apt-get update"
-apt-get -q -o Acquire::Retries=3 update > apt-update.log 2>&1 || { cat apt-update.log; exit 1; }
+sh ./apt-update.sh
 deb=$(ls ${package}_*.deb)
 step "apt-get install ./$deb"
 apt-get -q -y -o Acquire::Retries=3 --no-install-recommends install "./$deb" > install.log 2>&1 ||

@@ -12,7 +12,7 @@
 # each image kind are kept in $NALO_DEBS_CACHE/apt/<release>-<arch>, so that
 # later runs fetch only what changed. Images of this machine's architecture
 # run chrooted, others under qemu-user through proot (tools/debs/emulated.sh).
-# Everything mounted is unmounted when the run ends, also on failure.
+# What a run mounts lives in a mount namespace of its own and vanishes with it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
@@ -36,26 +36,21 @@ test_one() {
   image=$("$here/image.sh" "$release" "$arch" | tail -n 1)
   root=$project/build/debs/test/$release-$arch/root
   apt=$cache/apt/$release-$arch
-  unmount_root "$root"
-  rm -rf "$root"
+  remove_tree "$root"
   mkdir -p "$root" "$apt/archives/partial" "$apt/lists/partial"
   tar -C "$root" -xf "$image"
   inside=/srv/nalo-test
   mkdir -p "$root$inside"
-  cp "$deb" "$here/smoke.py" "$here/in-image.sh" "$root$inside/"
+  cp "$deb" "$here/smoke.py" "$here/in-image.sh" "$project/tools/apt-update.sh" "$root$inside/"
   cp "$flows" "$root$inside/flows.json"
   echo "[debs test] $(basename "$deb") in a fresh $release $arch image" \
        "(image ready in $(($(date +%s) - t0)) s)"
-  (
-    trap 'unmount_root "$root"' EXIT
-    mount --bind "$apt/archives" "$root/var/cache/apt/archives"
-    mount --bind "$apt/lists" "$root/var/lib/apt/lists"
-    if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-      in_root "$root" "" /bin/sh "$inside/in-image.sh"
-    else
-      "$here/emulated.sh" "$arch" "$root" /bin/sh "$inside/in-image.sh"
-    fi
-  ) || status=$?
+  local binds=(--bind "$apt/archives" /var/cache/apt/archives --bind "$apt/lists" /var/lib/apt/lists)
+  if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    in_root "${binds[@]}" "$root" "" /bin/sh "$inside/in-image.sh" || status=$?
+  else
+    "$here/emulated.sh" "${binds[@]}" "$arch" "$root" /bin/sh "$inside/in-image.sh" || status=$?
+  fi
   if [ $status -eq 0 ]; then
     rm -rf "$root"
     echo "[debs test] $(basename "$deb"): passed in $(($(date +%s) - t0)) s" \
