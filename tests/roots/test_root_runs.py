@@ -45,7 +45,17 @@ def tiny_root(tmp_path_factory):
 
 def in_root(root, shared, script):
     return subprocess.Popen(
-        ["bash", "-c", f'. "{ROOT_LIB}" && in_root "$@"', "in_root", root, shared, "sh", "-c", script],
+        [
+            "bash",
+            "-c",
+            f'. "{ROOT_LIB}" && in_root "$@"',
+            "in_root",
+            root,
+            shared,
+            "sh",
+            "-c",
+            script,
+        ],
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
