@@ -21,7 +21,8 @@ EXPECTED = (
     | {"nalo_sdk/mqtt/publish.py", f"nalo_sdk/mqtt/utils{EXT}", "nalo_sdk/redis/__init__.py"}
     | {"nalo_sdk/redis/client.py", "nalo_sdk/redis/sweep.py", "nalo_sdk/redis/utils.py"}
     | {f"nalo_sdk/redis/flowsweep{EXT}", f"{DIST_INFO}/METADATA", f"{DIST_INFO}/WHEEL"}
-    | {f"{DIST_INFO}/RECORD", f"{DIST_INFO}/entry_points.txt"}
+    | {f"{DIST_INFO}/RECORD", f"{DIST_INFO}/entry_points.txt", "nalo_sdk/py.typed"}
+    | {"nalo_sdk/redis/flowsweep.pyi", "nalo_sdk/detection/nms.pyi", "nalo_sdk/mqtt/utils.pyi"}
 )
 
 
