@@ -23,7 +23,7 @@ DEFAULT_LEVEL = logging.INFO
 LINE_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 _lock = threading.Lock()
-_handler = None
+_handler: logging.Handler | None = None
 
 
 class _StderrHandler(logging.StreamHandler):
@@ -43,7 +43,7 @@ class _StderrHandler(logging.StreamHandler):
         pass
 
 
-def _level_from_env():
+def _level_from_env() -> tuple[int, str | None]:
     """Return the configured level, and the variable's text when it names no
     level (the default level is used then)."""
     text = os.environ.get(LEVEL_ENV, "").strip()
@@ -64,7 +64,7 @@ def _level_from_env():
     return DEFAULT_LEVEL, text
 
 
-def kit_handler():
+def kit_handler() -> logging.Handler:
     """Return the kit's one handler, creating it on first use."""
     global _handler
     with _lock:
@@ -75,7 +75,7 @@ def kit_handler():
         return _handler
 
 
-def get_logger(name):
+def get_logger(name: str) -> logging.Logger:
     """Return the standard-library logger ``name``, writing through the kit's
     handler.
 

@@ -6,7 +6,17 @@ The publishing names are loaded on first use, so that importing
 ``nalo_sdk.mqtt.utils`` never imports the MQTT client library.
 """
 
+from typing import TYPE_CHECKING
+
 from nalo_sdk import _lazy_exports
+
+if TYPE_CHECKING:  # what the names resolve to, for type checkers and editors
+    from nalo_sdk.mqtt.publish import (  # noqa: F401
+        NaloPublisher as NaloPublisher,
+        PublishError as PublishError,
+        encode_payload as encode_payload,
+        publish_result as publish_result,
+    )
 
 __getattr__, __dir__ = _lazy_exports(
     __name__,

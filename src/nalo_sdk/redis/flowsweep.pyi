@@ -37,4 +37,3 @@ def clear_stream_redis_keys(
     redis_out_key: str,
     max_ports: int = 10,
 ) -> bool: ...
-
