@@ -8,7 +8,11 @@ SOURCE = ROOT / "src" / "nalo_sdk"
 
 def test_every_kit_module_is_installed_and_no_source_of_the_native_modules():
     staged = pathlib.Path(nalo_sdk.__file__).parent
-    wanted = {p.relative_to(SOURCE) for p in SOURCE.rglob("*.py")}
+    wanted = {
+        p.relative_to(SOURCE)
+        for pattern in ("*.py", "*.pyi", "py.typed")
+        for p in SOURCE.rglob(pattern)
+    }
     have = {
         p.relative_to(staged)
         for p in staged.rglob("*")
