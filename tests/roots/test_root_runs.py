@@ -20,6 +20,11 @@ pytestmark = pytest.mark.skipif(
 )
 
 
+# The runs start this machine's programs: none of them under a sanitizer's
+# preloaded runtime, which the root does not hold.
+PLAIN_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 @pytest.fixture(scope="module")
 def tiny_root(tmp_path_factory):
     """A root holding a shell and a few programs with their libraries."""
@@ -31,8 +36,8 @@ def tiny_root(tmp_path_factory):
     programs = [shutil.which(name) for name in ("env", "sh", "sleep", "cat", "touch")]
     libraries = set()
     for program in programs:
-        ldd = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
-        libraries |= set(re.findall(r"(/\S+) \(0x", ldd))
+        ldd = subprocess.run(["ldd", program], capture_output=True, text=True, env=PLAIN_ENV)
+        libraries |= set(re.findall(r"(/\S+) \(0x", ldd.stdout))
     for path in programs + sorted(libraries):
         target = root / pathlib.Path(os.path.realpath(path)).relative_to("/")
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -59,6 +64,7 @@ def in_root(root, shared, script):
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         text=True,
+        env=PLAIN_ENV,
         start_new_session=True,
     )
 
