@@ -21,7 +21,7 @@ import urllib.parse
 import uuid
 
 import nalo_sdk.constants
-from nalo_sdk.urls import PORT_PROBLEM
+from nalo_sdk import urls
 from nalo_sdk.urls import shown as _shown
 
 URL_ENV = "NALO_MQTT_URL"
@@ -161,18 +161,15 @@ def parse_url(url):
     """``(host, port, username, password)`` of an ``mqtt://`` URL."""
     bad = f"bad MQTT broker URL {_shown(url)!r}"
     try:
-        parts = urllib.parse.urlsplit(url)
-    except ValueError as error:  # a broken IPv6 address
+        parts = urls.split(url)
+        port = urls.port(parts, DEFAULT_PORT)
+    except ValueError as error:
         raise ValueError(f"{bad}: {error}") from None
     if parts.scheme.lower() != "mqtt":
         raise ValueError(f"{bad}: the scheme must be mqtt://")
-    try:
-        port = parts.port or DEFAULT_PORT
-    except ValueError:
-        raise ValueError(f"{bad}: {PORT_PROBLEM}") from None
     if not parts.hostname:
         raise ValueError(f"{bad}: no host")
-    if parts.path not in ("", "/") or parts.query:
+    if parts.path not in ("", "/") or parts.query or "?" in url or "#" in url:
         raise ValueError(f"{bad}: nothing may follow host:port")
     unquote = urllib.parse.unquote
     username = unquote(parts.username) if parts.username is not None else None
