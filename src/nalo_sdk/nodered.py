@@ -36,6 +36,7 @@ import urllib.parse
 import urllib.request
 
 import nalo_sdk.constants
+from nalo_sdk import urls
 from nalo_sdk.urls import shown as _shown
 
 FLOWS_ENV = "NALO_FLOWS_FILE"
@@ -53,6 +54,10 @@ DEFAULT_HTTP_MAX_TIME = 30.0
 MAX_FLOWS_BYTES = 64 * 1024 * 1024
 READ_CHUNK = 64 * 1024
 URL_SCHEMES = ("http://", "https://")
+DEFAULT_PORTS = {"http": 80, "https": 443}
+# Redirects followed within the Node-RED named (a proxy's added or dropped
+# slash, an admin root moved): more is a loop or a misconfiguration.
+MAX_REDIRECTS = 3
 
 
 class FlowError(ValueError):
@@ -89,7 +94,7 @@ def is_flow_url(source):
 def flows_url(base_url):
     """The admin API's flows URL for a Node-RED base URL: ``<base>/flows``.
     A URL that already ends in ``/flows`` is taken as it is."""
-    parts = urllib.parse.urlsplit(base_url)
+    parts = urls.split(base_url)
     path = parts.path.rstrip("/")
     if not path.endswith("/flows"):
         path += "/flows"
@@ -165,8 +170,9 @@ class _TimeLimit:
             for sock in self._sockets:
                 self._shut(sock)
 
-    def opener(self):
-        """An opener like ``urlopen``'s whose connections are watched."""
+    def opener(self, *handlers):
+        """An opener like ``urlopen``'s whose connections are watched, with
+        ``handlers`` in place of the default ones of their kind."""
         limit = self
 
         def watched(connection_class):
@@ -190,7 +196,7 @@ class _TimeLimit:
                     check_hostname=self._check_hostname,
                 )
 
-        return urllib.request.build_opener(HTTPHandler, HTTPSHandler)
+        return urllib.request.build_opener(HTTPHandler, HTTPSHandler, *handlers)
 
     def __enter__(self):
         self._timer.start()
@@ -220,6 +226,47 @@ def _read_answer(answer, where):
     return b"".join(chunks)
 
 
+def _origin(url):
+    """``(scheme, host, port)`` of a URL, the port made explicit; None for a
+    URL whose host part cannot be read."""
+    try:
+        parts = urls.split(url)
+        scheme = parts.scheme.lower()
+        return scheme, (parts.hostname or "").lower(), urls.port(parts, DEFAULT_PORTS.get(scheme))
+    except ValueError:
+        return None
+
+
+class _SameOrigin(urllib.request.HTTPRedirectHandler):
+    """Follows a redirect only within the origin (scheme, host, port) of the
+    URL asked for, and only ``MAX_REDIRECTS`` times: the bearer token goes
+    with every request, and must reach no other server. Anything else is a
+    ``FlowError`` that names both URLs."""
+
+    def __init__(self, url, where):
+        self.where = where
+        self.origin = _origin(url)
+
+    def _refuse(self, fp, why):
+        fp.close()  # the redirect's own answer, unread
+        raise FlowError(f"{self.where}: {why}; not followed")
+
+    def http_error_302(self, req, fp, code, msg, headers):
+        location = headers.get("location") or headers.get("uri")
+        if location:
+            target = urllib.parse.urljoin(req.full_url, location.strip())
+            to = f"redirected ({code}) to {_shown(target)!r}"
+            if not is_flow_url(target):
+                self._refuse(fp, f"{to}, which is not http or https")
+            if _origin(target) != self.origin:
+                self._refuse(fp, f"{to}, another origin than the one named")
+            if len(getattr(req, "redirect_dict", ())) >= MAX_REDIRECTS:
+                self._refuse(fp, f"{to}, after {MAX_REDIRECTS} redirects already")
+        return super().http_error_302(req, fp, code, msg, headers)
+
+    http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
+
+
 def fetch_deployed_flows(
     base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT, max_time=DEFAULT_HTTP_MAX_TIME
 ):
@@ -235,8 +282,17 @@ def fetch_deployed_flows(
     or larger than ``MAX_FLOWS_BYTES``, an HTTP error status, an answer that
     is not JSON or has no list of records.
     """
-    url = flows_url(base_url)
+    try:
+        url = flows_url(base_url)
+    except ValueError as error:
+        raise FlowError(f"Node-RED flows at {_shown(base_url)!r}: {error}") from None
     where = f"Node-RED flows at {_shown(url)!r}"
+    if "@" in urllib.parse.urlsplit(url).netloc:
+        # urllib would take it for part of the host name, and send it on.
+        raise FlowError(
+            f"{where}: a user part is not used: the admin API takes a bearer token "
+            f"(token, or {TOKEN_ENV})"
+        )
     if token is None:
         token = os.environ.get(TOKEN_ENV) or None
     headers = {"Accept": "application/json", "Node-RED-API-Version": "v2"}
@@ -246,7 +302,8 @@ def fetch_deployed_flows(
     limit = _TimeLimit(max_time)
     too_long = f"{where}: no complete answer within {max_time} s"
     try:
-        with limit, limit.opener().open(request, timeout=timeout) as answer:
+        opener = limit.opener(_SameOrigin(url, where))
+        with limit, opener.open(request, timeout=timeout) as answer:
             content_type = answer.headers.get("Content-Type", "")
             body = _read_answer(answer, where)
     except FlowError as error:

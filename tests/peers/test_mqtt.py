@@ -196,3 +196,57 @@ def test_threads_publishing_first_at_once_share_one_connection(mosquitto, subscr
     publisher.close()
     got = sorted(json.loads(m.payload)["n"] for m in subscriber.wait_for(7))
     assert got == list(range(7))
+
+
+LIMIT = 2000  # bytes of a packet the broker below takes
+
+
+class LimitedMosquitto(ThrowawayMosquitto):
+    """A broker that takes packets of at most ``LIMIT`` bytes: over MQTT 5 it
+    says so in CONNACK, over 3.1.1 it closes the connection of a client that
+    sends more."""
+
+    def _prepare(self):
+        super()._prepare()
+        with open(self.config_path, "a", encoding="utf-8") as config:
+            config.write(f"max_packet_size {LIMIT}\n")
+
+
+@pytest.fixture(scope="module")
+def limited_broker():
+    with LimitedMosquitto() as broker:
+        yield broker
+
+
+# Bytes of the packet of {"blob": ""} on "results/big" with QoS 1: fixed
+# header 3 (a remaining length of two bytes), topic 2 + 11, packet id 2,
+# JSON 11, and over MQTT 5 an empty property list, 1.
+OVERHEAD = {"3.1.1": 29, "5": 30}
+
+
+@pytest.mark.parametrize(
+    "options, excess, problem",
+    [
+        ({"protocol": "5"}, 1, f"a packet of {LIMIT + 1} bytes, larger than the {LIMIT} bytes"),
+        ({"max_packet_size": LIMIT}, 1, f"a packet of {LIMIT + 1} bytes, larger than the {LIMIT}"),
+        # Over 3.1.1 without the limit given the broker drops the connection
+        # (mosquitto 2.0 lets 3.1.1 packets a few bytes over its limit pass).
+        ({}, 100, r"within 3.0 s \(the broker closed the connection meanwhile: is the packet"),
+    ],
+)
+def test_an_oversize_payload_does_not_poison_the_publisher(
+    limited_broker, options, excess, problem
+):
+    subscriber = Subscriber(limited_broker, "results/big")
+    fits = LIMIT - OVERHEAD[options.get("protocol", "3.1.1")]
+    try:
+        with NaloPublisher(limited_broker.url, timeout=3, **options) as publisher:
+            publisher.publish({"blob": "x" * fits}, topic="results/big")
+            with pytest.raises(PublishError, match=problem):
+                publisher.publish({"blob": "x" * (fits + excess)}, topic="results/big")
+            for number in range(3):
+                publisher.publish({"n": number}, topic="results/big")
+        got = [json.loads(m.payload) for m in subscriber.wait_for(4)]
+    finally:
+        subscriber.close()
+    assert got == [{"blob": "x" * fits}, {"n": 0}, {"n": 1}, {"n": 2}]

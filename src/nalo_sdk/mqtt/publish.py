@@ -21,7 +21,7 @@ import urllib.parse
 import uuid
 
 import nalo_sdk.constants
-from nalo_sdk.urls import PORT_PROBLEM
+from nalo_sdk import urls
 from nalo_sdk.urls import shown as _shown
 
 URL_ENV = "NALO_MQTT_URL"
@@ -31,7 +31,25 @@ DEFAULT_PORT = 1883
 # acknowledgement of one message: a broker that does not answer must not
 # hold a node's pipeline for minutes.
 DEFAULT_TIMEOUT = 5.0
+# The longest wait taken: a day is beyond any sensible bound on a publish,
+# and well within what the thread and socket waits can hold.
+MAX_TIMEOUT = 86400.0
 DEFAULT_KEEPALIVE = 60
+# CONNECT carries the keepalive in two bytes; 0 turns it off.
+MAX_KEEPALIVE = 65535
+# The protocol versions a publisher speaks. Over MQTT 5 the broker tells
+# its maximum packet size in CONNACK; over 3.1.1 it says nothing and just
+# closes the connection on a larger packet.
+PROTOCOLS = ("3.1.1", "5")
+DEFAULT_PROTOCOL = "3.1.1"
+# The largest PUBLISH packet MQTT can encode (a remaining length of at most
+# 268,435,455 bytes, after a fixed header of at most 5). A broker that takes
+# less and does not say so (MQTT 3.1.1) must be told through max_packet_size.
+MQTT_MAX_PACKET_SIZE = 268_435_455 + 5
+# A topic to publish on: 1 to 65535 bytes of UTF-8, without the wildcards of
+# subscriptions and without NUL, which MQTT forbids in any string.
+MAX_TOPIC_BYTES = 65535
+TOPIC_FORBIDDEN = ("+", "#", "\0")
 
 
 class PublishError(ConnectionError):
@@ -161,18 +179,15 @@ def parse_url(url):
     """``(host, port, username, password)`` of an ``mqtt://`` URL."""
     bad = f"bad MQTT broker URL {_shown(url)!r}"
     try:
-        parts = urllib.parse.urlsplit(url)
-    except ValueError as error:  # a broken IPv6 address
+        parts = urls.split(url)
+        port = urls.port(parts, DEFAULT_PORT)
+    except ValueError as error:
         raise ValueError(f"{bad}: {error}") from None
     if parts.scheme.lower() != "mqtt":
         raise ValueError(f"{bad}: the scheme must be mqtt://")
-    try:
-        port = parts.port or DEFAULT_PORT
-    except ValueError:
-        raise ValueError(f"{bad}: {PORT_PROBLEM}") from None
     if not parts.hostname:
         raise ValueError(f"{bad}: no host")
-    if parts.path not in ("", "/") or parts.query:
+    if parts.path not in ("", "/") or parts.query or "?" in url or "#" in url:
         raise ValueError(f"{bad}: nothing may follow host:port")
     unquote = urllib.parse.unquote
     username = unquote(parts.username) if parts.username is not None else None
@@ -183,30 +198,93 @@ def parse_url(url):
 # The MQTT 3.1.1 CONNACK return codes of the reason codes that paho 2 reports
 # for them (MQTT 5 numbering).
 _CONNACK_CODES = {132: 1, 133: 2, 136: 3, 134: 4, 135: 5}
+# Filled in when paho is loaded.
+_IN_FLIGHT = ()
+
+
+def _varint_length(value):
+    """Bytes of MQTT's variable byte integer for ``value``."""
+    length = 1
+    while value >= 128:
+        value //= 128
+        length += 1
+    return length
+
+
+def packet_size(topic, data, qos, protocol=DEFAULT_PROTOCOL):
+    """The size in bytes of the PUBLISH packet that carries ``data`` on
+    ``topic``: fixed header, topic, packet id (QoS 1 and 2), the empty
+    property list of MQTT 5, payload."""
+    remaining = 2 + len(topic.encode("utf-8")) + (2 if qos else 0) + len(data)
+    if protocol == "5":
+        remaining += 1
+    return 1 + _varint_length(remaining) + remaining
+
+
+def check_topic(topic, what=None):
+    """``topic``, or ``ValueError`` when it cannot be published on; ``what``
+    says where it came from."""
+    if not isinstance(topic, str):
+        raise TypeError(f"topic must be a str, not {type(topic).__name__}")
+    what = what or f"topic {topic!r}"
+    try:
+        size = len(topic.encode("utf-8"))
+    except UnicodeEncodeError:
+        size = None
+    forbidden = [char for char in TOPIC_FORBIDDEN if char in topic]
+    if size is None or not 0 < size <= MAX_TOPIC_BYTES or forbidden:
+        raise ValueError(
+            f"{what} cannot be published on: a topic is 1 to {MAX_TOPIC_BYTES} "
+            "bytes of UTF-8 text without '+', '#' or NUL"
+        )
+    return topic
+
+
+def _number_in(value, name, low, high, *, integer=False, low_open=False):
+    """``value`` when it is a number in its range, else ``ValueError`` naming
+    the setting and the range."""
+    kinds = (int,) if integer else (int, float)
+    shown_range = f"{'more than' if low_open else 'from'} {low:g} to {high:.15g}"
+    if isinstance(value, bool) or not isinstance(value, kinds):
+        raise ValueError(
+            f"{name} must be {'an int' if integer else 'a number'} {shown_range}, " f"not {value!r}"
+        )
+    if not (low < value if low_open else low <= value) or not value <= high:
+        raise ValueError(f"{name} must be {shown_range}, not {value!r}")
+    return value
 
 
 def _paho():
+    global _IN_FLIGHT
     try:
         import paho.mqtt.client as mqtt
     except ImportError as error:
         raise ImportError(
             "publishing needs paho-mqtt: install the Debian package python3-paho-mqtt"
         ) from error
+    # The states of a message sent and waiting for its acknowledgement.
+    _IN_FLIGHT = (
+        mqtt.mqtt_ms_wait_for_puback,
+        mqtt.mqtt_ms_wait_for_pubrec,
+        mqtt.mqtt_ms_wait_for_pubcomp,
+    )
     return mqtt
 
 
 def topic_for(payload, node_id=None, topic=None):
     """The topic of a payload: ``topic`` when given, else the local MQTT key
-    of ``node_id``, else of the payload's "id", else of the running node."""
+    of ``node_id``, else of the payload's "id", else of the running node.
+    ``ValueError`` for a topic that cannot be published on."""
     if topic is not None:
-        return topic
+        return check_topic(topic)
     if node_id is None:
         node_id = nalo_sdk.constants.NODE_ID
         if isinstance(payload, dict):
             node_id = payload.get("id", node_id)
     from nalo_sdk.mqtt.utils import gen_mqtt_key_local
 
-    return gen_mqtt_key_local(node_id)
+    topic = gen_mqtt_key_local(node_id)
+    return check_topic(topic, f"the topic {topic!r} of node id {node_id!r}")
 
 
 class NaloPublisher:
@@ -233,23 +311,39 @@ class NaloPublisher:
         qos=1,
         keepalive=DEFAULT_KEEPALIVE,
         client_id=None,
+        protocol=DEFAULT_PROTOCOL,
+        max_packet_size=MQTT_MAX_PACKET_SIZE,
     ):
         """``url``: the broker (default: ``NALO_MQTT_URL``, else
         ``mqtt://127.0.0.1:1883``). ``timeout``: seconds for connecting and
-        for each acknowledgement. ``qos``: 0 (sent, unacknowledged) or 1
-        (``publish`` returns once the broker has it). ``client_id``: the MQTT
-        client id (default: a new unique one)."""
+        for each acknowledgement, more than 0 and at most a day. ``qos``: 0
+        (sent, unacknowledged) or 1 (``publish`` returns once the broker has
+        it). ``keepalive``: seconds between the client's pings, 0 (none) to
+        65535. ``client_id``: the MQTT client id (default: a new unique
+        one). ``protocol``: "3.1.1" or "5". ``max_packet_size``: the largest
+        packet in bytes that the broker takes (default: the most MQTT can
+        carry); over MQTT 5 the broker's own limit, when it states a smaller
+        one, wins. A payload whose packet is larger is refused before it is
+        sent."""
         self.url = url if url is not None else default_url()
         if not isinstance(self.url, str):
             raise TypeError(f"url must be a str, not {type(self.url).__name__}")
         self.host, self.port, self._username, self._password = parse_url(self.url)
         if qos not in (0, 1, 2) or isinstance(qos, bool):
             raise ValueError(f"qos must be 0, 1 or 2, not {qos!r}")
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
-            raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
-        self.timeout = float(timeout)
+        self.timeout = float(_number_in(timeout, "timeout", 0, MAX_TIMEOUT, low_open=True))
         self.qos = qos
-        self.keepalive = keepalive
+        self.keepalive = _number_in(keepalive, "keepalive", 0, MAX_KEEPALIVE, integer=True)
+        if protocol not in PROTOCOLS:
+            raise ValueError(f"protocol must be one of {', '.join(PROTOCOLS)}, not {protocol!r}")
+        self.protocol = protocol
+        self.max_packet_size = _number_in(
+            max_packet_size, "max_packet_size", 1, MQTT_MAX_PACKET_SIZE, integer=True
+        )
+        # The broker's limit from its CONNACK (MQTT 5), else None.
+        self._broker_max_packet_size = None
+        # Connections lost so far, to tell a drop during a publish.
+        self._losses = 0
         self.client_id = client_id if client_id is not None else f"nalo-{uuid.uuid4().hex[:16]}"
         self._client = None
         # The client being connected or connected: callbacks of any other
@@ -268,7 +362,12 @@ class NaloPublisher:
         return PublishError(f"MQTT broker at {_shown(self.url)}: {why}")
 
     def _make_client(self, mqtt):
-        options = {"client_id": self.client_id, "clean_session": True}
+        options = {"client_id": self.client_id}
+        if self.protocol == "5":
+            # A clean start is paho's default there; it takes no clean_session.
+            options["protocol"] = mqtt.MQTTv5
+        else:
+            options["clean_session"] = True
         version = getattr(mqtt, "CallbackAPIVersion", None)
         if version is not None:
             # paho 2 wants the callback signatures named; its first ones are
@@ -291,12 +390,14 @@ class NaloPublisher:
             client.on_disconnect = self._on_disconnect
         return client
 
-    # paho 1: CONNACK's return code, an int.
+    # paho 1: CONNACK's return code, an int (a reason code object over MQTT 5).
     def _on_connect(self, client, userdata, flags, rc, properties=None):
         if client is not self._current:
             return
         if rc == 0:
             self._refused = None
+            # Absent from CONNACK: no limit but the protocol's.
+            self._broker_max_packet_size = getattr(properties, "MaximumPacketSize", None)
             self._connected.set()
         else:
             self._refused = rc
@@ -304,6 +405,7 @@ class NaloPublisher:
 
     def _on_disconnect(self, client, userdata, rc, properties=None):
         if client is self._current:
+            self._losses += 1
             self._connected.clear()
 
     # paho 2: a reason code object. A refusal over MQTT 3.1.1 keeps its
@@ -312,7 +414,7 @@ class NaloPublisher:
         rc = 0
         if reason.is_failure:
             rc = _CONNACK_CODES.get(reason.value, reason)
-        self._on_connect(client, userdata, flags, rc)
+        self._on_connect(client, userdata, flags, rc, properties)
 
     def _on_disconnect_reason(self, client, userdata, flags, reason, properties):
         self._on_disconnect(client, userdata, reason)
@@ -351,7 +453,8 @@ class NaloPublisher:
         if self._refused is not None:
             refused = self._refused
             self._shut(client)
-            raise self._fail(f"connection refused: {mqtt.connack_string(refused)}")
+            why = mqtt.connack_string(refused) if isinstance(refused, int) else str(refused)
+            raise self._fail(f"connection refused: {why}")
         return client
 
     def publish(self, payload, node_id=None, *, topic=None, retain=False):
@@ -361,25 +464,68 @@ class NaloPublisher:
         ``node_id``, else of the payload's "id". With ``qos`` 1 or 2 this
         returns once the broker has acknowledged the message; with 0 once it
         is written to the connection. Raises ``PublishError`` when that does
-        not happen within ``timeout`` seconds, and ``TypeError`` or
-        ``ValueError`` for a payload that has no JSON form (nothing is sent
-        then). A message whose acknowledgement timed out stays queued in the
-        client and may still reach the broker while the connection lives."""
+        not happen within ``timeout`` seconds or when the message's packet
+        is larger than the broker takes (``max_packet_size``, or the limit
+        the broker stated), and ``TypeError`` or ``ValueError`` for a payload
+        that has no JSON form or a topic that cannot be published on (nothing
+        is sent then, and no connection opened). A message that failed is
+        taken out of the client's queue: it is never sent again, so that the
+        messages after it go through."""
         data = encode_payload(payload)
         topic = topic_for(payload, node_id, topic)
+        self._check_size(topic, data)
         client = self._connection()
         if not self._connected.wait(self.timeout):
             raise self._fail(f"connection lost and not back within {self.timeout} s")
+        self._check_size(topic, data)  # against the limit of this connection's CONNACK
+        losses = self._losses
         info = client.publish(topic, data, qos=self.qos, retain=retain)
         try:
             info.wait_for_publish(self.timeout)
         except (RuntimeError, ValueError) as error:
+            self._forget(client, info)
             raise self._fail(f"publishing on {topic!r} failed: {error}") from error
         if not info.is_published():
+            self._forget(client, info)
+            lost = ""
+            if self._losses != losses:
+                lost = (
+                    f" (the broker closed the connection meanwhile: is the packet of "
+                    f"{packet_size(topic, data, self.qos, self.protocol)} bytes over its "
+                    "maximum packet size? Give that as max_packet_size)"
+                )
             raise self._fail(
-                f"no acknowledgement of the message on {topic!r} within {self.timeout} s"
+                f"no acknowledgement of the message on {topic!r} within {self.timeout} s{lost}"
             )
         return topic
+
+    def _packet_limit(self):
+        broker = self._broker_max_packet_size
+        return min(self.max_packet_size, broker) if broker else self.max_packet_size
+
+    def _check_size(self, topic, data):
+        size = packet_size(topic, data, self.qos, self.protocol)
+        limit = self._packet_limit()
+        if size > limit:
+            raise self._fail(
+                f"the message on {topic!r} is a packet of {size} bytes, larger than the "
+                f"{limit} bytes the broker takes; not sent"
+            )
+
+    @staticmethod
+    def _forget(client, info):
+        """Take the message of ``info`` out of the client's queue, so that
+        the client does not send it again after a reconnection (as it does
+        with every message not acknowledged): a message the broker refuses
+        would otherwise cost the connection again and again. paho has no
+        call for this; both generations keep the queue in ``_out_messages``
+        under ``_out_message_mutex``."""
+        with client._out_message_mutex:
+            message = client._out_messages.pop(info.mid, None)
+            if message is not None and message.state in _IN_FLIGHT:
+                # It held a place among the messages in flight; paho counts
+                # them anew on reconnection only.
+                client._inflight_messages = max(0, client._inflight_messages - 1)
 
     @staticmethod
     def _shut(client):
@@ -413,7 +559,9 @@ def publish_result(
     """Publish one payload on its own connection (connect, publish,
     disconnect) and return the topic used. The arguments are those of
     ``NaloPublisher`` and its ``publish``."""
-    # Refuse a payload without a JSON form before connecting at all.
+    # Refuse a payload without a JSON form, or a topic that cannot be
+    # published on, before connecting at all.
     encode_payload(payload)
+    topic_for(payload, node_id, topic)
     with NaloPublisher(url, timeout=timeout, qos=qos) as publisher:
         return publisher.publish(payload, node_id, topic=topic, retain=retain)

@@ -12,7 +12,8 @@ from redis.backoff import NoBackoff
 from redis.crc import key_slot
 from redis.retry import Retry
 
-from nalo_sdk.urls import PORT_PROBLEM, shown
+from nalo_sdk import urls
+from nalo_sdk.urls import shown
 
 URL_ENV = "NALO_REDIS_URL"
 DEFAULT_URL = "redis://127.0.0.1:6379/0"
@@ -103,25 +104,23 @@ def _cluster_seeds(url):
     ``redis+cluster://[user:password@]host:port[,host:port...][/0][?options]``:
     the nodes listed are where the client first asks for the cluster's
     layout; it then finds every other node itself."""
-    parts = urllib.parse.urlsplit(url)
-    scheme = CLUSTER_SCHEMES[parts.scheme.lower()]
-    userinfo, at, hosts = parts.netloc.rpartition("@")
-    seeds = []
-    for text in hosts.split(","):
-        # Each host:port parsed on its own, so that [::1]:7000 works too.
-        node = urllib.parse.urlsplit("//" + text.strip())
-        try:
-            port = node.port or DEFAULT_PORT
-        except ValueError:
-            raise ValueError(f"bad Redis Cluster URL {shown(url)!r}: {PORT_PROBLEM}") from None
-        if not node.hostname:
-            raise ValueError(f"bad Redis Cluster URL {shown(url)!r}: a node without a host")
-        seeds.append((node.hostname, port))
+    bad = f"bad Redis Cluster URL {shown(url)!r}"
+    try:
+        parts = urls.split(url)
+        scheme = CLUSTER_SCHEMES[parts.scheme.lower()]
+        userinfo, at, hosts = parts.netloc.rpartition("@")
+        seeds = []
+        for text in hosts.split(","):
+            # Each host:port parsed on its own, so that [::1]:7000 works too.
+            node = urls.split("//" + text.strip())
+            seeds.append((node.hostname, urls.port(node, DEFAULT_PORT)))
+    except ValueError as error:
+        raise ValueError(f"{bad}: {error}") from None
+    for host, _port in seeds:
+        if not host:
+            raise ValueError(f"{bad}: a node without a host")
     if parts.path not in ("", "/", "/0"):
-        raise ValueError(
-            f"bad Redis Cluster URL {shown(url)!r}: a cluster has only database 0, "
-            f"not {parts.path[1:]!r}"
-        )
+        raise ValueError(f"{bad}: a cluster has only database 0, not {parts.path[1:]!r}")
     host, port = seeds[0]
     netloc = f"{userinfo}{at}[{host}]:{port}" if ":" in host else f"{userinfo}{at}{host}:{port}"
     first = urllib.parse.urlunsplit((scheme, netloc, "", parts.query, ""))
@@ -132,19 +131,33 @@ def _check_server_url(url):
     """Refuse what redis-py would take silently or name with the password:
     a database path that is not a number (redis-py then uses database 0,
     and the cleanup would delete there), a port that is not a number."""
+    bad = f"bad Redis URL {shown(url)!r}"
     try:
-        parts = urllib.parse.urlsplit(url)
-    except ValueError as error:  # a broken IPv6 address
-        raise ValueError(f"bad Redis URL {shown(url)!r}: {error}") from None
-    if parts.scheme.lower() not in ("redis", "rediss"):
-        return  # unix:// names its database in the query; redis-py refuses others
-    try:
-        parts.port
-    except ValueError:
-        raise ValueError(f"bad Redis URL {shown(url)!r}: {PORT_PROBLEM}") from None
+        parts = urls.split(url)
+        if parts.scheme.lower() not in ("redis", "rediss"):
+            return  # unix:// names its database in the query; redis-py refuses others
+        urls.port(parts, DEFAULT_PORT)
+    except ValueError as error:
+        raise ValueError(f"{bad}: {error}") from None
     database = urllib.parse.unquote(parts.path)[1:]
     if database and not (database.isascii() and database.isdigit()):
-        raise ValueError(f"bad Redis URL {shown(url)!r}: the database {database!r} is not a number")
+        raise ValueError(f"{bad}: the database {database!r} is not a number")
+
+
+def _check_options(client, url):
+    """Refuse query fields that redis-py takes for options of the
+    connection but the connection has no such option: it would fail with a
+    TypeError naming the field only at the first request, and the field may
+    be the rest of a password that holds "&". One connection object is made
+    as the pool makes them (this opens no socket) and dropped."""
+    pool = client.connection_pool
+    try:
+        pool.connection_class(**pool.connection_kwargs)
+    except TypeError:
+        raise ValueError(
+            f"bad Redis URL {shown(url)!r}: a query field that is no option of a Redis "
+            "connection (a password that holds '&' must write it %26)"
+        ) from None
 
 
 def _positive_int(value, what):
@@ -237,6 +250,7 @@ class NaloRedis:
             _check_server_url(self.url)
             client_options.setdefault("retry", Retry(NoBackoff(), SERVER_RETRIES))
             self._redis_client = redis.Redis.from_url(self.url, **client_options)
+            _check_options(self._redis_client, self.url)
 
     @property
     def cluster(self):

@@ -1,11 +1,13 @@
 r"""Clear the Redis keys of a Node-RED stream from the command line.
 
-    nalo-sweep --flow FILE --node ID [--redis URL] [--dry-run]
+    nalo-sweep --flow FILE|URL --node ID [--redis URL] [--out-key KEY] [--dry-run]
     python3 -m nalo_sdk.redis.sweep ...      (the same, without the installed command)
 
 The stream of a node is the node itself and every node downstream of it in
 the flow; its keys are the keys ``redis_<id>_*`` of each of them and the
-node's output key (``--out-key``, default ``redis_<node>_0``). The cleanup is
+node's output key (``--out-key``, default ``redis_<node>_0``). The flow is a
+flows file or the base URL of a running Node-RED (``http://host:1880``), whose
+admin API is sent the bearer token ``NALO_NODE_RED_TOKEN`` when set. The cleanup is
 the one the nodes run: the keys that ``FlowsweepManager`` collects, deleted
 with ``NaloRedis.delete_many``. With ``--dry-run`` the existing keys that
 would be deleted are listed, one per line on standard output, and nothing is
@@ -19,12 +21,16 @@ character that does not print (a line separator, a format character) as
 ``\uNNNN`` or ``\UNNNNNNNN``. No password of the Redis URL is ever shown.
 
 Exit status: 0 on success; 1 when Redis fails (unreachable, an error reply);
-2 for a bad command line, flows file or node id.
+2 for a bad command line, flows file or node id; 141 (128 + SIGPIPE, as a
+shell reports a command killed by SIGPIPE) when standard output or error is
+a pipe whose reader has gone, as with ``| head``: the command then stops
+quietly, and a dry run has deleted nothing.
 """
 
 import argparse
 import logging
 import os
+import signal
 import sys
 
 import redis
@@ -38,6 +44,9 @@ MODULE_COMMAND = "python3 -m nalo_sdk.redis.sweep"
 EXIT_OK = 0
 EXIT_REDIS = 1
 EXIT_USAGE = 2
+# What a shell reports for a command killed by SIGPIPE, as a C tool is when
+# its reader goes away (Python ignores the signal and raises instead).
+EXIT_PIPE = 128 + signal.SIGPIPE
 
 # Characters that make a SCAN pattern match more than the node's own keys.
 GLOB_CHARS = frozenset("*?[]\\")
@@ -114,13 +123,37 @@ def listed(key):
     return "".join(parts)
 
 
+EPILOG = f"""\
+environment:
+  NALO_REDIS_URL       the Redis URL when --redis is not given
+  NALO_NODE_RED_TOKEN  the bearer token sent to the admin API of a Node-RED
+                       given to --flow as a URL
+  NALO_LOG_LEVEL       the level of the cleanup's log lines on standard error:
+                       DEBUG, INFO (default), WARNING, ERROR or a number
+
+exit status:
+  {EXIT_OK}    success
+  {EXIT_REDIS}    Redis failed (unreachable, an error reply)
+  {EXIT_USAGE}    a bad command line, flow or node id
+  {EXIT_PIPE}  the reader of standard output or error went away (as with | head)
+"""
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog=prog(),
         description="Delete the Redis keys of a node's stream: the node and "
         "every node downstream of it in a Node-RED flow.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--flow", required=True, metavar="FILE", help="Node-RED flows JSON file")
+    parser.add_argument(
+        "--flow",
+        required=True,
+        metavar="FILE|URL",
+        help="a Node-RED flows JSON file, or the http:// or https:// base URL of a running "
+        "Node-RED (its httpAdminRoot), whose deployed flows are read",
+    )
     parser.add_argument("--node", required=True, metavar="ID", help="id of the stream's first node")
     parser.add_argument(
         "--redis",
@@ -147,6 +180,33 @@ def _fail(status, message):
 
 
 def main(argv=None):
+    """Run the command; returns its exit status."""
+    try:
+        try:
+            return _run(argv)
+        finally:
+            # Written out here, also after --help, not at exit, where a
+            # closed pipe could only be reported with a traceback.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        return _pipe_closed()
+
+
+def _pipe_closed():
+    """The reader of standard output or error has gone: stop quietly. The
+    streams are pointed at /dev/null, so that the interpreter's own flush at
+    exit finds nothing to complain about."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            os.dup2(devnull, stream.fileno())
+        except (OSError, ValueError):
+            pass  # a stream without a descriptor (replaced by the caller)
+    os.close(devnull)
+    return EXIT_PIPE
+
+
+def _run(argv):
     args = _parser().parse_args(argv)
 
     # The compiled cleanup is loaded here, not at the top, so that --help
