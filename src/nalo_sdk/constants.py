@@ -14,24 +14,45 @@
 The node's id and type are read once, when this module is first imported.
 """
 
+from __future__ import annotations
+
 import os
 import types
+
+# True for type checkers only: this module does without importing typing.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Protocol
+
+    class _MqttPrefixes(Protocol):
+        @property
+        def LOCAL(self) -> str:
+            ...
+
+    class _Prefixes(Protocol):
+        @property
+        def MQTT(self) -> _MqttPrefixes:
+            ...
+
+        @property
+        def REDIS(self) -> str:
+            ...
 
 
 class _Constants(types.SimpleNamespace):
     """A namespace whose attributes cannot be rebound or deleted."""
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"constant {name!r} cannot be changed")
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise AttributeError(f"constant {name!r} cannot be deleted")
 
 
-PREFIX = _Constants(
+PREFIX: _Prefixes = _Constants(
     MQTT=_Constants(LOCAL="mqtt_local"),
     REDIS="redis",
 )
 
-NODE_ID = os.environ.get("NALO_NODE_ID", "unknown")
-NODE_TYPE = os.environ.get("NALO_NODE_TYPE", "unknown")
+NODE_ID: str = os.environ.get("NALO_NODE_ID", "unknown")
+NODE_TYPE: str = os.environ.get("NALO_NODE_TYPE", "unknown")

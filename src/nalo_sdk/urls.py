@@ -17,7 +17,16 @@ all that a user part might hold: everything up to the last ``@`` (and all
 but the scheme when a password field may run past that ``@``).
 """
 
+from __future__ import annotations
+
 import urllib.parse
+
+# True for type checkers only: this module does without importing typing.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TypeVar
+
+    _Default = TypeVar("_Default")
 
 MASK = "***"
 # Query fields that hold a password (redis-py reads ``?password=``).
@@ -55,7 +64,7 @@ def _masked_userinfo(userinfo):
     return f"{userinfo.split(':', 1)[0]}:{MASK}"
 
 
-def ambiguity(url):
+def ambiguity(url: object) -> str | None:
     """Why ``url`` cannot be read one way only, or None.
 
     That is so when an ``@`` follows the end of the host part and the text
@@ -70,7 +79,7 @@ def ambiguity(url):
     return None
 
 
-def split(url):
+def split(url: str) -> urllib.parse.SplitResult:
     """``urllib.parse.urlsplit(url)``, for a URL that reads one way only.
 
     Raises ``ValueError`` whose text shows nothing of the URL: prefix it
@@ -84,7 +93,7 @@ def split(url):
         raise ValueError(UNREADABLE) from None
 
 
-def port(parts, default):
+def port(parts: urllib.parse.SplitResult, default: _Default) -> int | _Default:
     """The port of ``split``'s result, else ``default``; ``ValueError``
     whose text shows nothing of the URL."""
     try:
@@ -105,7 +114,7 @@ def _masked_query(query):
     return query
 
 
-def shown(url):
+def shown(url: object) -> str:
     """``url`` for messages: its passwords replaced by ``***``."""
     scheme, rest = _split_scheme(str(url))
     if ambiguity(url):
