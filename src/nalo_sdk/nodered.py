@@ -25,6 +25,8 @@ a FIFO or a peer that never ends its answer would otherwise hold the node or
 fill its memory.
 """
 
+from __future__ import annotations
+
 import http.client
 import json
 import os
@@ -38,6 +40,20 @@ import urllib.request
 import nalo_sdk.constants
 from nalo_sdk import urls
 from nalo_sdk.urls import shown as _shown
+
+# True for type checkers only: this module does without importing typing.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TypedDict, TypeGuard
+
+    class ParsedFlow(TypedDict):
+        """What ``NaloFlow.parse_flow`` returns (for type checkers only)."""
+
+        cur_node: dict[str, Any]
+        node_id: str
+        nodes: dict[str, dict[str, Any]]
+        records: list[dict[str, Any]]
+
 
 FLOWS_ENV = "NALO_FLOWS_FILE"
 NODE_ID_ENV = "NALO_NODE_ID"
@@ -64,7 +80,7 @@ class FlowError(ValueError):
     """A flow that cannot be used; the message names its source and why."""
 
 
-def default_flows_file():
+def default_flows_file() -> str:
     """The flows file from ``NALO_FLOWS_FILE``, else Node-RED's default."""
     return os.path.expanduser(os.environ.get(FLOWS_ENV) or DEFAULT_FLOWS_FILE)
 
@@ -86,12 +102,12 @@ def _kind(value):
     return f"a {type(value).__name__}"
 
 
-def is_flow_url(source):
+def is_flow_url(source: object) -> TypeGuard[str]:
     """Whether a flow source is the URL of a running Node-RED."""
     return isinstance(source, str) and source[:8].lower().startswith(URL_SCHEMES)
 
 
-def flows_url(base_url):
+def flows_url(base_url: str) -> str:
     """The admin API's flows URL for a Node-RED base URL: ``<base>/flows``.
     A URL that already ends in ``/flows`` is taken as it is."""
     parts = urls.split(base_url)
@@ -268,8 +284,11 @@ class _SameOrigin(urllib.request.HTTPRedirectHandler):
 
 
 def fetch_deployed_flows(
-    base_url, token=None, timeout=DEFAULT_HTTP_TIMEOUT, max_time=DEFAULT_HTTP_MAX_TIME
-):
+    base_url: str,
+    token: str | None = None,
+    timeout: float = DEFAULT_HTTP_TIMEOUT,
+    max_time: float = DEFAULT_HTTP_MAX_TIME,
+) -> tuple[list[Any], Any]:
     """Return ``(records, rev)``: the flows deployed in the Node-RED at
     ``base_url`` and their revision (None from a Node-RED that answers in
     the first form of the API).
@@ -379,15 +398,21 @@ class NaloFlow:
     for other sources).
     """
 
+    source: str | None
+    rev: Any
+    node_id: str | None
+    _records: list[dict[str, Any]]
+    _nodes: dict[str, dict[str, Any]]
+
     def __init__(
         self,
-        flow=None,
-        node_id=None,
+        flow: str | os.PathLike[str] | list[Any] | None = None,
+        node_id: str | None = None,
         *,
-        token=None,
-        timeout=DEFAULT_HTTP_TIMEOUT,
-        max_time=DEFAULT_HTTP_MAX_TIME,
-    ):
+        token: str | None = None,
+        timeout: float = DEFAULT_HTTP_TIMEOUT,
+        max_time: float = DEFAULT_HTTP_MAX_TIME,
+    ) -> None:
         """``flow``: a path to a flows JSON file, the base URL of a running
         Node-RED (``http://...``, ``https://...``), or an already parsed list
         of records (default: ``NALO_FLOWS_FILE``, else
@@ -515,13 +540,13 @@ class NaloFlow:
             positions[node_id] = position
         return nodes
 
-    def current_node_id(self):
+    def current_node_id(self) -> str:
         """The running node's id: the one given, else ``NODE_ID``."""
         if self.node_id is not None:
             return self.node_id
         return nalo_sdk.constants.NODE_ID
 
-    def parse_flow(self):
+    def parse_flow(self) -> ParsedFlow:
         """Return the flow as a dict:
 
         - ``cur_node``: the record of the running node (the very dict held in
@@ -548,5 +573,5 @@ class NaloFlow:
             "records": self._records,
         }
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"NaloFlow({self._where}, {len(self._nodes)} nodes)"
