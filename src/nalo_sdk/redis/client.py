@@ -1,10 +1,13 @@
 """The kit's Redis wrapper: key listing and bulk deletion over redis-py,
 on one Redis server or on a Redis Cluster."""
 
+from __future__ import annotations
+
 import contextlib
 import inspect
 import os
 import urllib.parse
+from typing import TYPE_CHECKING, Any
 
 import redis
 import redis.cluster
@@ -14,6 +17,13 @@ from redis.retry import Retry
 
 from nalo_sdk import urls
 from nalo_sdk.urls import shown
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import Self, TypeVar
+
+    # A key name as the caller gave it, str or bytes.
+    _Key = TypeVar("_Key", bound="str | bytes")
 
 URL_ENV = "NALO_REDIS_URL"
 DEFAULT_URL = "redis://127.0.0.1:6379/0"
@@ -68,12 +78,12 @@ CLUSTER_SCHEMES = {"redis+cluster": "redis", "rediss+cluster": "rediss"}
 DEFAULT_PORT = 6379
 
 
-def default_url():
+def default_url() -> str:
     """The server URL from ``NALO_REDIS_URL``, else the local default."""
     return os.environ.get(URL_ENV) or DEFAULT_URL
 
 
-def key_text(name):
+def key_text(name: str | bytes) -> str:
     """A key name as ``str``.
 
     Key names are binary in Redis. Names that are not UTF-8 are decoded with
@@ -84,14 +94,14 @@ def key_text(name):
     return name
 
 
-def key_bytes(name):
+def key_bytes(name: str | bytes) -> bytes:
     """A key name as the bytes Redis knows it by (``key_text`` undone)."""
     if isinstance(name, str):
         return name.encode("utf-8", "surrogateescape")
     return name
 
 
-def is_cluster_url(url):
+def is_cluster_url(url: object) -> bool:
     """Whether ``url`` names a Redis Cluster (``redis+cluster://``,
     ``rediss+cluster://``)."""
     return isinstance(url, str) and url.split("://", 1)[0].lower() in CLUSTER_SCHEMES
@@ -201,15 +211,21 @@ class NaloRedis:
     No password is ever shown, in a repr or in a message.
     """
 
+    url: str | None
+    scan_count: int
+    delete_batch: int
+    # redis.Redis or redis.cluster.RedisCluster
+    _redis_client: Any
+
     def __init__(
         self,
-        url=None,
+        url: str | None = None,
         *,
-        client=None,
-        scan_count=DEFAULT_SCAN_COUNT,
-        delete_batch=DEFAULT_DELETE_BATCH,
-        **client_options,
-    ):
+        client: redis.Redis | redis.cluster.RedisCluster | None = None,
+        scan_count: int = DEFAULT_SCAN_COUNT,
+        delete_batch: int = DEFAULT_DELETE_BATCH,
+        **client_options: Any,
+    ) -> None:
         """``url``: the server URL; ``client``: an existing redis-py client
         to use instead (not both). ``scan_count``: the COUNT hint of each SCAN
         request; ``delete_batch``: the number of keys per UNLINK request.
@@ -253,11 +269,11 @@ class NaloRedis:
             _check_options(self._redis_client, self.url)
 
     @property
-    def cluster(self):
+    def cluster(self) -> bool:
         """Whether the client is a Redis Cluster client."""
         return isinstance(self._redis_client, redis.cluster.RedisCluster)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"NaloRedis({self._where})"
 
     @contextlib.contextmanager
@@ -279,12 +295,12 @@ class NaloRedis:
                 raise
             raise named from error
 
-    def ping(self):
+    def ping(self) -> bool:
         """Ask the server for a reply; True, or a redis-py exception."""
         with self._server_named():
             return bool(self._redis_client.ping())
 
-    def scan_keys(self, pattern="*", count=None):
+    def scan_keys(self, pattern: str = "*", count: int | None = None) -> list[str]:
         """Return the names (``str``) of the keys that match the glob
         ``pattern``, each once.
 
@@ -296,7 +312,7 @@ class NaloRedis:
         listed.
         """
         count = self.scan_count if count is None else _positive_int(count, "count")
-        names = {}
+        names: dict[str, None] = {}
         with self._server_named():
             if self.cluster:
                 found = self._scan_cluster(pattern, count)
@@ -343,7 +359,7 @@ class NaloRedis:
                 pool.release(connection)
         return found
 
-    def delete_many(self, keys):
+    def delete_many(self, keys: Iterable[str | bytes]) -> int:
         """Delete the keys named in ``keys`` and return how many existed.
 
         The distinct names are sent in UNLINK requests of at most
@@ -371,7 +387,7 @@ class NaloRedis:
                 pipe.unlink(*names[start : start + step])
             return sum(pipe.execute())
 
-    def existing(self, keys):
+    def existing(self, keys: Iterable[_Key]) -> list[_Key]:
         """The names in ``keys`` that exist, in the order given (one
         pipelined round trip)."""
         if isinstance(keys, (str, bytes)):
@@ -399,12 +415,12 @@ class NaloRedis:
                 pipe.execute_command("UNLINK", *slot_names[start : start + step])
         return sum(pipe.execute())
 
-    def close(self):
+    def close(self) -> None:
         """Close the client's connections."""
         self._redis_client.close()
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()

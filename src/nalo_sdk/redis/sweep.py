@@ -27,17 +27,25 @@ a pipe whose reader has gone, as with ``| head``: the command then stops
 quietly, and a dry run has deleted nothing.
 """
 
+from __future__ import annotations
+
 import argparse
 import logging
 import os
 import signal
 import sys
+from typing import TYPE_CHECKING
 
 import redis
 
 from nalo_sdk.nodered import FlowError, NaloFlow
 from nalo_sdk.redis.client import DEFAULT_URL, NaloRedis, key_bytes
 from nalo_sdk.redis.utils import gen_redis_key_local
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+
+    from nalo_sdk.redis.flowsweep import FlowsweepManager
 
 COMMAND = "nalo-sweep"
 MODULE_COMMAND = "python3 -m nalo_sdk.redis.sweep"
@@ -60,21 +68,21 @@ SHORT_ESCAPES = {"\\": "\\\\", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 REDIS_ERRORS = (redis.RedisError, redis.exceptions.RedisClusterException, OSError)
 
 
-def prog():
+def prog() -> str:
     """The command's name as the operator typed it: the installed script, or
     the module run by the interpreter."""
     name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
     return name if name.startswith(COMMAND) else MODULE_COMMAND
 
 
-def stream_node_ids(manager):
+def stream_node_ids(manager: FlowsweepManager) -> list[str]:
     """The ids of the node and of every node downstream of it."""
     node = manager.node_config
     found = manager._discover_downstream_nodes(node, set())
     return [node["id"]] + [entry["node_id"] for entry in found]
 
 
-def overreach(flow, ids):
+def overreach(flow: NaloFlow, ids: Iterable[str]) -> str | None:
     """Why the stream's key patterns would also match keys of nodes outside
     the stream, or None. The pattern of a node is redis_<id>_*: an id with
     glob characters matches other names, and an id that another node's id
@@ -100,7 +108,7 @@ def overreach(flow, ids):
     return None
 
 
-def listed(key):
+def listed(key: str | bytes) -> str:
     """A key name as one line of the dry-run listing (see the module's
     description)."""
     text = key_bytes(key).decode("utf-8", "surrogateescape")
@@ -179,7 +187,7 @@ def _fail(status, message):
     return status
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns its exit status."""
     try:
         try:
