@@ -14,15 +14,22 @@ The client is paho-mqtt (Debian's python3-paho-mqtt); it is imported on the
 first connection, so that the encoding works without it.
 """
 
+from __future__ import annotations
+
 import math
 import os
 import threading
 import urllib.parse
 import uuid
+from typing import TYPE_CHECKING, Any
 
 import nalo_sdk.constants
 from nalo_sdk import urls
 from nalo_sdk.urls import shown as _shown
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import Self
 
 URL_ENV = "NALO_MQTT_URL"
 DEFAULT_URL = "mqtt://127.0.0.1:1883"
@@ -57,7 +64,7 @@ class PublishError(ConnectionError):
     broker's URL and why."""
 
 
-def default_url():
+def default_url() -> str:
     """The broker URL from ``NALO_MQTT_URL``, else the local default."""
     return os.environ.get(URL_ENV) or DEFAULT_URL
 
@@ -83,7 +90,7 @@ def _where(path):
     return "payload" + "".join(path)
 
 
-def to_plain(value, path=()):
+def to_plain(value: object, path: Iterable[str] = ()) -> Any:
     """Return ``value`` as JSON-ready Python data: dicts, lists, str, int,
     float, bool and None.
 
@@ -163,7 +170,7 @@ def _key(key, path):
     )
 
 
-def encode_payload(payload):
+def encode_payload(payload: object) -> bytes:
     """Return the payload as the bytes of a compact JSON text.
 
     ``payload`` is usually the dictionary of ``meta_info_to_publish``; its
@@ -175,7 +182,7 @@ def encode_payload(payload):
     return json.dumps(to_plain(payload), separators=(",", ":"), allow_nan=False).encode("ascii")
 
 
-def parse_url(url):
+def parse_url(url: str) -> tuple[str, int, str | None, str | None]:
     """``(host, port, username, password)`` of an ``mqtt://`` URL."""
     bad = f"bad MQTT broker URL {_shown(url)!r}"
     try:
@@ -211,7 +218,7 @@ def _varint_length(value):
     return length
 
 
-def packet_size(topic, data, qos, protocol=DEFAULT_PROTOCOL):
+def packet_size(topic: str, data: bytes, qos: int, protocol: str = DEFAULT_PROTOCOL) -> int:
     """The size in bytes of the PUBLISH packet that carries ``data`` on
     ``topic``: fixed header, topic, packet id (QoS 1 and 2), the empty
     property list of MQTT 5, payload."""
@@ -221,7 +228,7 @@ def packet_size(topic, data, qos, protocol=DEFAULT_PROTOCOL):
     return 1 + _varint_length(remaining) + remaining
 
 
-def check_topic(topic, what=None):
+def check_topic(topic: str, what: str | None = None) -> str:
     """``topic``, or ``ValueError`` when it cannot be published on; ``what``
     says where it came from."""
     if not isinstance(topic, str):
@@ -271,7 +278,7 @@ def _paho():
     return mqtt
 
 
-def topic_for(payload, node_id=None, topic=None):
+def topic_for(payload: object, node_id: str | None = None, topic: str | None = None) -> str:
     """The topic of a payload: ``topic`` when given, else the local MQTT key
     of ``node_id``, else of the payload's "id", else of the running node.
     ``ValueError`` for a topic that cannot be published on."""
@@ -303,17 +310,27 @@ class NaloPublisher:
     throw each other off the broker).
     """
 
+    url: str
+    host: str
+    port: int
+    timeout: float
+    qos: int
+    keepalive: int
+    protocol: str
+    max_packet_size: int
+    client_id: str
+
     def __init__(
         self,
-        url=None,
+        url: str | None = None,
         *,
-        timeout=DEFAULT_TIMEOUT,
-        qos=1,
-        keepalive=DEFAULT_KEEPALIVE,
-        client_id=None,
-        protocol=DEFAULT_PROTOCOL,
-        max_packet_size=MQTT_MAX_PACKET_SIZE,
-    ):
+        timeout: float = DEFAULT_TIMEOUT,
+        qos: int = 1,
+        keepalive: int = DEFAULT_KEEPALIVE,
+        client_id: str | None = None,
+        protocol: str = DEFAULT_PROTOCOL,
+        max_packet_size: int = MQTT_MAX_PACKET_SIZE,
+    ) -> None:
         """``url``: the broker (default: ``NALO_MQTT_URL``, else
         ``mqtt://127.0.0.1:1883``). ``timeout``: seconds for connecting and
         for each acknowledgement, more than 0 and at most a day. ``qos``: 0
@@ -354,7 +371,7 @@ class NaloPublisher:
         self._answered = threading.Event()
         self._refused = None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "connected" if self._connected.is_set() else "not connected"
         return f"NaloPublisher({_shown(self.url)}, {state})"
 
@@ -419,7 +436,7 @@ class NaloPublisher:
     def _on_disconnect_reason(self, client, userdata, flags, reason, properties):
         self._on_disconnect(client, userdata, reason)
 
-    def connect(self):
+    def connect(self) -> Self:
         """Connect to the broker, unless connected already; returns self."""
         self._connection()
         return self
@@ -457,7 +474,14 @@ class NaloPublisher:
             raise self._fail(f"connection refused: {why}")
         return client
 
-    def publish(self, payload, node_id=None, *, topic=None, retain=False):
+    def publish(
+        self,
+        payload: object,
+        node_id: str | None = None,
+        *,
+        topic: str | None = None,
+        retain: bool = False,
+    ) -> str:
         """Publish ``payload`` as JSON and return the topic used.
 
         The topic is ``topic`` when given, else ``gen_mqtt_key_local`` of
@@ -534,7 +558,7 @@ class NaloPublisher:
         finally:
             client.loop_stop()
 
-    def close(self):
+    def close(self) -> None:
         """Disconnect and end the network thread; a closed publisher
         connects again on the next ``publish``."""
         with self._lock:
@@ -546,16 +570,23 @@ class NaloPublisher:
                 # id, opens only once this one is shut.
                 self._shut(client)
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self.connect()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
 def publish_result(
-    payload, node_id=None, *, topic=None, url=None, timeout=DEFAULT_TIMEOUT, qos=1, retain=False
-):
+    payload: object,
+    node_id: str | None = None,
+    *,
+    topic: str | None = None,
+    url: str | None = None,
+    timeout: float = DEFAULT_TIMEOUT,
+    qos: int = 1,
+    retain: bool = False,
+) -> str:
     """Publish one payload on its own connection (connect, publish,
     disconnect) and return the topic used. The arguments are those of
     ``NaloPublisher`` and its ``publish``."""
