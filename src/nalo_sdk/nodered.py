@@ -372,6 +372,8 @@ def fetch_deployed_flows(
                 f"(keys: {sorted(map(str, data))[:5]})"
             )
         return data["flows"], data.get("rev")
+    if not isinstance(data, list):
+        raise FlowError(f"{where}: the top level is {_kind(data)}, not a list of records")
     return data, None
 
 

@@ -7,7 +7,7 @@ import urllib.parse
 
 import pytest
 
-from nalo_sdk.nodered import FlowError, NaloFlow
+from nalo_sdk.nodered import FlowError, NaloFlow, fetch_deployed_flows
 from devkit.processes import free_port
 
 RECORDS = [{"id": "a", "type": "inject", "wires": [["b"]]}, {"id": "b", "type": "debug"}]
@@ -95,6 +95,13 @@ def test_bad_answers_name_the_url(server, status, body, content_type, problem):
     with pytest.raises(FlowError, match=problem) as caught:
         NaloFlow(server, node_id="a")
     assert str(caught.value).startswith(f"Node-RED flows at '{server}/flows': ")
+
+
+@pytest.mark.parametrize("body", ["flows", 7, None])
+def test_the_fetch_alone_refuses_an_answer_without_records(server, body):
+    answer(200, body)
+    with pytest.raises(FlowError, match="not a list of records"):
+        fetch_deployed_flows(server)
 
 
 def test_no_answer_in_time():
