@@ -6,8 +6,9 @@
 #
 #   make debian13-root    prepare the root; its path is the last line printed
 #   make test-debian13    build into build/debian13 (staged package in
-#                         build/debian13/python) and run the whole suite there:
-#                         native modules, the kit against Debian 13's
+#                         build/debian13/python), run make check-types there
+#                         (stubtest and mypy on Python 3.13), then the whole
+#                         suite: native modules, the kit against Debian 13's
 #                         redis-server and mosquitto, Redis Cluster, Node-RED
 #   make bench-debian13   make bench there (figures in build/debian13/bench)
 #   make wheel-debian13   the cp313 wheel, into dist/
@@ -22,7 +23,7 @@ debian13-root: deps
 	@tools/debian13/root.sh
 
 test-debian13: debian13-root
-	$(DEBIAN13_MAKE) test PYTEST_ARGS="$(PYTEST_ARGS)"
+	$(DEBIAN13_MAKE) check-types test PYTEST_ARGS="$(PYTEST_ARGS)"
 
 bench-debian13: debian13-root
 	$(DEBIAN13_MAKE) bench
