@@ -102,7 +102,8 @@ inline int enter_native_call(const char *where) {
     if (check_stack_headroom(where) < 0) {
         return -1;
     }
-    return Py_EnterRecursiveCall(where);
+    // Nonzero, not necessarily -1, when the limit is met.
+    return Py_EnterRecursiveCall(where) != 0 ? -1 : 0;
 }
 
 inline void leave_native_call() noexcept {
