@@ -6,35 +6,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <pthread.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
 namespace nalo::compat {
-
-#if PY_VERSION_HEX >= 0x030C0000
-// The lowest stack address that a call of ours may start from on this
-// thread: its stack's lowest address plus a reserve for raising the error
-// and unwinding (a quarter of the stack, at most 1 MiB). The stack grows
-// down on every platform the modules build for.
-inline const char *stack_floor_of_this_thread() noexcept {
-    pthread_attr_t attr;
-    void *low = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return nullptr;
-    }
-    const int found = pthread_attr_getstack(&attr, &low, &size);
-    pthread_attr_destroy(&attr);
-    if (found != 0 || low == nullptr) {
-        return nullptr;
-    }
-    const size_t reserve = std::min<size_t>(size / 4, size_t{1} << 20);
-    return static_cast<const char *>(low) + reserve;
-}
-#endif
 
 // Whether the interpreter is shutting down: from then on it ends any other
 // thread that asks for the interpreter lock.
@@ -59,29 +34,6 @@ inline bool holds_interpreter_lock() noexcept {
     PyThreadState *holder = _PyThreadState_UncheckedGet();
 #endif
     return holder != nullptr && holder == PyGILState_GetThisThreadState();
-}
-
-// The interpreter's recursion guard around a call into C, as its own
-// built-in functions use it: 0, or -1 with RecursionError set. From 3.12 on
-// the interpreter counts C-level calls against a limit of their own (10,000
-// in 3.13) that assumes small frames; a cycle of calls through C (a hook of
-// ours that calls back into us) runs out of stack long before. There the
-// stack's own headroom is checked as well, with the interpreter's message.
-// Pairs with leave_recursive_call() after a success.
-inline int enter_recursive_call(const char *where) {
-#if PY_VERSION_HEX >= 0x030C0000
-    thread_local const char *stack_floor = stack_floor_of_this_thread();
-    const char here = 0;
-    if (&here < stack_floor) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return -1;
-    }
-#endif
-    return Py_EnterRecursiveCall(where);
-}
-
-inline void leave_recursive_call() noexcept {
-    Py_LeaveRecursiveCall();
 }
 
 // `obj.name` found as an unbound method where the type offers one (1, the

@@ -2,6 +2,7 @@
 #include "core/function.hpp"
 #include "core/globals.hpp"
 #include "core/module_state.hpp"
+#include "core/stack.hpp"
 
 #include <structmember.h>
 
@@ -55,15 +56,15 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         PyErr_Format(PyExc_RuntimeError, "%s(): its module has been torn down", fn.def->name);
         return nullptr;
     }
-    // The interpreter's guard, as around every call of its own built-in
-    // functions: a cycle of calls that passes through C only (a method
-    // rebound to another of ours, a hook that calls back in) ends in
-    // RecursionError instead of overflowing the C stack.
-    if (compat::enter_recursive_call(" while calling a Python object")) {
+    // A cycle of calls that passes through C only (a method rebound to
+    // another of ours, a hook that calls back in), or a chain through
+    // overrides deeper than the stack holds, ends in RecursionError instead
+    // of overflowing the C stack.
+    if (enter_native_call(" while calling a Python object") < 0) {
         return nullptr;
     }
     PyObject *result = bind_and_run(fn, args, nargsf, kwnames);
-    compat::leave_recursive_call();
+    leave_native_call();
     return result;
 }
 

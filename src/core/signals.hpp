@@ -6,6 +6,12 @@
 // SignalPoll once per step, which checks every `period` steps, so handlers
 // run within a millisecond or so; a handler's exception then ends the loop
 // like any other error.
+//
+// A check runs Python code: the handlers of pending signals and, from 3.12
+// on, a garbage collection that is due (finalisers). Whatever a loop read
+// from Python state before a check (a module global, an attribute, whether
+// a fast path still applies) must be read again after it, as the plain
+// form would read it at its next use.
 #pragma once
 
 #include "core/ref.hpp"
@@ -22,13 +28,14 @@ class SignalPoll {
     explicit SignalPoll(unsigned period = default_period) noexcept
         : period_(period), left_(period) {}
 
-    // -1 with the handler's exception set when a handler raised.
+    // 0 when no check was due; 1 after a check (Python code may have
+    // run); -1 with the handler's exception set when a handler raised.
     int tick() {
         if (--left_ != 0) {
             return 0;
         }
         left_ = period_;
-        return PyErr_CheckSignals();
+        return PyErr_CheckSignals() < 0 ? -1 : 1;
     }
 
   private:

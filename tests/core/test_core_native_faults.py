@@ -22,9 +22,15 @@ from fakes import FakeFlow, FakeWrapper
 # main thread ends the process. The interpreter ends such a thread with
 # pthread_exit() as soon as it asks for the lock, which unwinds our frames.
 EXIT_SCRIPT = r"""
-import sys, threading, time
-which = sys.argv[1]
+import atexit, sys, threading, time, types
+which, watch = sys.argv[1], sys.argv[2]
 started = threading.Event()
+
+if watch == "atexit replaced":
+    fake = types.ModuleType("atexit")
+    fake.register = lambda func, *args, **kwargs: func
+    fake.unregister = lambda func: None
+    sys.modules["atexit"] = fake
 
 def busy(*args, **kwargs):
     started.set()
@@ -44,6 +50,15 @@ else:
     class Slow:
         __format__ = busy
     work = lambda: gen_mqtt_key_local(Slow())
+
+class EqualToAll:
+    def __eq__(self, other):
+        return True
+
+if watch == "atexit cleared":
+    atexit._clear()
+elif watch == "every callback unregistered":
+    atexit.unregister(EqualToAll())
 threading.Thread(target=work, daemon=True).start()
 started.wait()
 """
@@ -52,14 +67,20 @@ started.wait()
 EXIT_RUNS = 3 if os.environ.get("NALO_TARGET") else 20
 
 
-def run_exit_script(which):
-    return run_python(EXIT_SCRIPT, argv=[which], timeout=300)
+# What the script does to the interpreter's exit callbacks first: nothing
+# may leave the modules unaware that the interpreter is ending threads.
+EXIT_WATCH = ["untouched", "atexit cleared", "every callback unregistered", "atexit replaced"]
 
 
+def run_exit_script(argv):
+    return run_python(EXIT_SCRIPT, argv=argv, timeout=300)
+
+
+@pytest.mark.parametrize("watch", EXIT_WATCH)
 @pytest.mark.parametrize("which", ["flowsweep", "nms", "mqtt"])
-def test_exit_with_a_daemon_thread_inside_a_call(which):
+def test_exit_with_a_daemon_thread_inside_a_call(which, watch):
     with ThreadPoolExecutor(max_workers=4) as pool:
-        runs = list(pool.map(run_exit_script, [which] * EXIT_RUNS))
+        runs = list(pool.map(run_exit_script, [[which, watch]] * EXIT_RUNS))
     failed = [(run.returncode, run.stderr[-300:]) for run in runs if run.returncode != 0]
     assert not failed, f"{len(failed)} of {EXIT_RUNS} runs failed: {failed[:3]}"
 

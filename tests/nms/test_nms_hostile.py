@@ -1,4 +1,5 @@
 import gc
+import signal
 
 import cv2
 import numpy as np
@@ -80,3 +81,67 @@ def test_arrays_taken_by_a_finaliser_are_never_reused(monkeypatch):
     for round_ in range(5):
         native.non_max_suppression_cv([[-7.0, -7.0, 1.0, 1.0]] * 8, [0.9] * 8)
     assert taken and all((a == v).all() for a, v in taken)
+
+
+class Namespace:
+    pass
+
+
+def standard(module, boxes, scores):
+    return module.non_max_suppression_cv(boxes, scores)
+
+
+def per_class(module, boxes, scores):
+    return module.non_max_suppression_cv_per_class(boxes, scores, [7] * len(boxes))
+
+
+class ArmsTimer:
+    """A box that NumPy converts through __array__, which starts a timer:
+    its signal arrives while the call converts the boxes after it."""
+
+    def __array__(self, dtype=None, copy=None):
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        return np.zeros(4, dtype=dtype)
+
+
+def rebind_np(module):
+    fake = Namespace()
+    fake.array = lambda box, dtype=None: "new"
+    fake.float32 = np.float32
+    module.np = fake
+
+
+def patch_numpy_array(module):
+    np.array = lambda box, dtype=None: "new"
+
+
+@pytest.mark.parametrize("handler_does", [rebind_np, patch_numpy_array])
+@pytest.mark.parametrize("function", [standard, per_class])
+def test_a_signal_handler_that_rebinds_numpy_is_seen_by_the_boxes_after_it(
+    nms, handler_does, function
+):
+    n = 200_000
+    seen = []
+    nms.cv2 = Namespace()
+    nms.cv2.dnn = Namespace()
+    nms.cv2.dnn.NMSBoxes = lambda bboxes, **_: seen.extend(bboxes) or ()
+    ran = []
+
+    def handler(*_):
+        ran.append(True)
+        handler_does(nms)
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    numpy_array = np.array
+    box = [1.0, 2.0, 3.0, 4.0]
+    try:
+        function(nms, [ArmsTimer()] + [box] * n, [0.1] * (n + 1))
+    finally:
+        np.array = numpy_array
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert ran
+    new = [i for i, array in enumerate(seen) if isinstance(array, str)]
+    # Every box converted after the handler ran goes through the new np.array,
+    # as in the plain form, which looks np up for every box.
+    assert new and new == list(range(new[0], n + 1))

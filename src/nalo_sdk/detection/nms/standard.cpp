@@ -41,17 +41,20 @@ Ref box_array_call(const FunctionObject &fn, const State &st, PyObject *box) {
 }
 
 // float_boxes. Whether NumPy is untouched is decided once, and again after
-// every Python call: only such a call can rebind `np` or patch NumPy, so
-// between two of them the answer stands.
+// every Python call and every signal check (a handler may rebind `np` or
+// patch NumPy): only Python code can, so between two of them the answer
+// stands.
 int convert_boxes(const FunctionObject &fn, State &st, Items boxes, OwnedVector &out) {
     FastBoxArrays fast_arrays(st);
     bool recheck = true;
     bool fast = false;
     nalo::SignalPoll signals;
     for (Py_ssize_t i = 0; i < boxes.size(); ++i) {
-        if (signals.tick() < 0) {
+        const int polled = signals.tick();
+        if (polled < 0) {
             return -1;
         }
+        recheck = recheck || polled > 0;
         Ref box = Ref::borrow(boxes[i]);
         if (recheck) {
             Ref np = nalo::get_global(*fn.state, st[Name::np]);
