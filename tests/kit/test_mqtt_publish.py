@@ -2,13 +2,12 @@ import json
 import math
 import pathlib
 import socket
-import threading
 
 import numpy as np
 import pytest
 
 import nalo_sdk
-from common import run_python
+from common import one_connection, run_python
 from nalo_sdk.mqtt import NaloPublisher, PublishError, encode_payload, publish_result
 from nalo_sdk.mqtt.publish import to_plain, topic_for
 from devkit.processes import free_port
@@ -120,23 +119,15 @@ def test_a_listener_that_never_answers():
 def test_a_refusing_broker_is_named_alike_by_both_paho_generations(code, text):
     # A broker that answers CONNECT with CONNACK's return code: paho 1 hands
     # the code over, paho 2 a reason code object; the message is the same.
-    with socket.socket() as broker:
-        broker.bind(("127.0.0.1", 0))
-        broker.listen(1)
-        url = f"mqtt://127.0.0.1:{broker.getsockname()[1]}"
+    def refuse(connection):
+        connection.recv(1024)
+        connection.sendall(bytes([0x20, 0x02, 0x00, code]))
+        connection.recv(1024)
 
-        def refuse():
-            connection, _ = broker.accept()
-            with connection:
-                connection.recv(1024)
-                connection.sendall(bytes([0x20, 0x02, 0x00, code]))
-                connection.recv(1024)
-
-        answering = threading.Thread(target=refuse, daemon=True)
-        answering.start()
+    with one_connection(refuse) as port:
+        url = f"mqtt://127.0.0.1:{port}"
         with pytest.raises(PublishError) as caught:
             NaloPublisher(url, timeout=5).connect()
-        answering.join(5)
     assert str(caught.value) == f"MQTT broker at {url}: connection refused: {text}"
 
 

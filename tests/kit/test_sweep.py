@@ -5,12 +5,12 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 
 import pytest
 import redis
 
 import nalo_sdk
+from common import one_connection
 from devkit.processes import free_port
 from nalo_sdk.redis.client import key_bytes
 
@@ -226,18 +226,12 @@ def test_no_part_of_a_password_in_the_error_line(client, redis_server, url):
 
 
 def test_a_flow_url_that_redirects_elsewhere_exits_2(tmp_path):
-    with socket.socket() as listener:
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(1)
-        url = f"http://127.0.0.1:{listener.getsockname()[1]}"
+    def redirect(conn):
+        conn.recv(65536)
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1/x\r\n\r\n")
 
-        def redirect():
-            conn, _ = listener.accept()
-            with conn:
-                conn.recv(65536)
-                conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1/x\r\n\r\n")
-
-        threading.Thread(target=redirect, daemon=True).start()
+    with one_connection(redirect) as port:
+        url = f"http://127.0.0.1:{port}"
         run = sweep("--flow", url, "--node", NODE, "--redis", "redis://127.0.0.1:1")
     assert run.returncode == 2 and "Traceback" not in run.stderr
     assert f"'{url}/flows': redirected (302) to 'ftp://127.0.0.1/x'" in run.stderr

@@ -1,6 +1,9 @@
+import contextlib
 import os
+import socket
 import subprocess
 import sys
+import threading
 
 from hypothesis import HealthCheck, settings
 
@@ -67,3 +70,26 @@ def write_keys(client, names):
     for name in names:
         pipe.set(name, name)
     pipe.execute()
+
+
+@contextlib.contextmanager
+def one_connection(answer):
+    """A loopback listener whose first connection ``answer(conn)`` serves in a
+    thread of its own (its OSError, a client that gave up, is passed over).
+    Yields the port; the thread is waited for briefly on the way out."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+
+        def serve():
+            conn, _ = listener.accept()
+            with conn:
+                try:
+                    answer(conn)
+                except OSError:
+                    pass
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        yield listener.getsockname()[1]
+        thread.join(5)
