@@ -17,10 +17,13 @@ class StatusLight {
             return;
         }
         this.pending = status;
+        if (this.timer) {
+            return; // the timer shows the latest one
+        }
         const wait = this.last + INTERVAL - Date.now();
         if (wait <= 0) {
             this.apply();
-        } else if (!this.timer) {
+        } else {
             this.timer = setTimeout(() => {
                 this.timer = null;
                 try {
@@ -35,6 +38,9 @@ class StatusLight {
     apply() {
         const status = this.pending;
         this.pending = null;
+        if (status === null) {
+            return;
+        }
         this.last = Date.now();
         this.shown = JSON.stringify(status);
         this.node.status(status);
