@@ -17,3 +17,11 @@ test: test-node-red
 node-red-package:
 	@mkdir -p dist
 	cd node-red && npm pack --silent --pack-destination ../dist
+
+# The node's figures against its targets (benchmarks/bench_node_red.js); one
+# run takes some two minutes, most of it the 60 s flood.
+NODE_RED_FLOOD_SECONDS ?= 60
+.PHONY: bench-node-red
+bench-node-red: build node-red
+	cd node-red && NODE_PATH=$(NALO_NODE_RED_DIR)/node_modules PYTHONPATH=$(STAGE_DIR) \
+	  NALO_TEST_PYTHON=$(PYTHON) node --expose-gc ../benchmarks/bench_node_red.js --flood-seconds $(NODE_RED_FLOOD_SECONDS)

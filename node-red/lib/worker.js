@@ -66,6 +66,7 @@ class Worker {
         this.timeoutTimer = null;
         this.permanent = null; // a failure that no restart mends
         this.stopping = false;
+        this.batching = false; // frames of one chunk being handled: pump after them
         this.report = (err) => this.forEachClient((c) => c.log('error', `python worker: ${err && err.stack}`));
     }
 
@@ -104,7 +105,18 @@ class Worker {
         child.on('error', onError);
         child.on('exit', guarded(this.report, (code, signal) => this.onGone(run, { code, signal })));
         const parser = new FrameParser(guarded(this.report, (frame) => this.onFrame(run, decode(frame))));
-        child.stdio[4].on('data', guarded(this.report, (chunk) => parser.push(chunk)));
+        // The answers of one chunk free their places at once: one pump, one write.
+        child.stdio[4].on('data', guarded(this.report, (chunk) => {
+            this.batching = true;
+            try {
+                parser.push(chunk);
+            } finally {
+                this.batching = false;
+            }
+            if (this.child === run) {
+                this.pump();
+            }
+        }));
         for (const fd of [1, 2, 3, 4]) {
             child.stdio[fd].on('error', () => {}); // the exit says what happened
         }
@@ -250,7 +262,9 @@ class Worker {
             head.finish(pythonError(frame.error));
         }
         this.startTimeoutTimer();
-        this.pump();
+        if (!this.batching) {
+            this.pump();
+        }
     }
 
     open(client) {
@@ -305,23 +319,34 @@ class Worker {
             return;
         }
         let i = 0;
-        while (this.inFlight.length < WINDOW && i < this.queue.length) {
-            const entry = this.queue[i];
-            if (!entry.client.isOpen) {
-                i += 1; // its node is still starting; later ones of other nodes go on
-                continue;
+        // One write for all the frames that go now.
+        const pipe = run.child.stdio[3];
+        pipe.cork();
+        try {
+            while (this.inFlight.length < WINDOW && i < this.queue.length) {
+                const entry = this.queue[i];
+                if (!entry.client.isOpen) {
+                    i += 1; // its node is still starting; later ones of other nodes go on
+                    continue;
+                }
+                if (i === 0) {
+                    this.queue.shift(); // cheap at the head of a long queue
+                } else {
+                    this.queue.splice(i, 1);
+                }
+                this.queuedBytes -= entry.bytes;
+                if (entry.client.openError) {
+                    entry.finish(entry.client.openError);
+                    continue;
+                }
+                this.writeParts(run, entry.frame.parts);
+                this.inFlight.push(entry);
+                if (this.inFlight.length === 1) {
+                    this.startTimeoutTimer();
+                }
             }
-            this.queue.splice(i, 1);
-            this.queuedBytes -= entry.bytes;
-            if (entry.client.openError) {
-                entry.finish(entry.client.openError);
-                continue;
-            }
-            this.writeParts(run, entry.frame.parts);
-            this.inFlight.push(entry);
-            if (this.inFlight.length === 1) {
-                this.startTimeoutTimer();
-            }
+        } finally {
+            pipe.uncork();
         }
         this.showDepth();
     }

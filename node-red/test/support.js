@@ -25,16 +25,18 @@ function flow(code, config = {}) {
     ];
 }
 
-/** Resolves with the next `count` messages a helper node receives. */
+/** Resolves with the next `count` messages a helper node receives, then stops listening. */
 function collect(node, count) {
     return new Promise((resolve) => {
         const seen = [];
-        node.on('input', (msg) => {
+        const listener = (msg) => {
             seen.push(msg);
             if (seen.length === count) {
+                node.removeListener('input', listener);
                 resolve(seen);
             }
-        });
+        };
+        node.on('input', listener);
     });
 }
 

@@ -179,3 +179,20 @@ def test_the_end_of_the_pipe_ends_the_worker_and_what_it_started(worker):
     with pytest.raises(ChildProcessError):
         os.waitpid(child, os.WNOHANG)  # not ours to reap: just make sure it is gone
     assert not os.path.exists(f"/proc/{child}") or "Z" in open(f"/proc/{child}/stat").read()
+
+
+ARGUMENTS = [
+    ([], {"in": 3, "out": 4}),
+    (["--in-fd", "7", "--out-fd=9"], {"in": 7, "out": 9}),
+    (["--out-fd", "5"], {"in": 3, "out": 5}),
+    (["--in-fd"], None),
+    (["--in-fd", "x"], None),
+    (["--verbose"], None),
+]
+
+
+@pytest.mark.parametrize("argv, fds", ARGUMENTS)
+def test_the_command_line_names_the_pipes(argv, fds):
+    from nalo_sdk.host.worker import _arguments
+
+    assert _arguments(argv) == fds

@@ -13,9 +13,7 @@ Frames to Node.js: ``hello`` once, ``opened`` / ``open_failed``, ``done``
 ``status``, ``log`` at any time, ``closed``.
 """
 
-import argparse
 import os
-import platform
 import queue
 import signal
 import sys
@@ -173,7 +171,7 @@ class Worker:
         hello = {
             "t": "hello",
             "pid": os.getpid(),
-            "python": platform.python_version(),
+            "python": "%d.%d.%d" % sys.version_info[:3],
             "executable": sys.executable,
         }
         self._write(hello)
@@ -188,12 +186,36 @@ class Worker:
                                  "text": str(error)})  # fmt: skip
 
 
+USAGE = "usage: python3 -m nalo_sdk.host [--in-fd N] [--out-fd N]\n"
+
+
+def _arguments(argv):
+    """``{"in": fd, "out": fd}`` from the command line, or None when it is
+    wrong. (Not argparse: its import alone is a tenth of a worker's start.)"""
+    fds = {"--in-fd": 3, "--out-fd": 4}
+    words = list(argv)
+    while words:
+        name = words.pop(0)
+        name, _, value = name.partition("=")
+        if name not in fds:
+            return None
+        if not value:
+            if not words:
+                return None
+            value = words.pop(0)
+        try:
+            fds[name] = int(value)
+        except ValueError:
+            return None
+    return {"in": fds["--in-fd"], "out": fds["--out-fd"]}
+
+
 def main(argv):
-    parser = argparse.ArgumentParser(prog="python3 -m nalo_sdk.host")
-    parser.add_argument("--in-fd", type=int, default=3, help="frames from Node.js")
-    parser.add_argument("--out-fd", type=int, default=4, help="frames to Node.js")
-    args = parser.parse_args(argv)
-    for fd in (args.in_fd, args.out_fd):
+    fds = _arguments(argv)
+    if fds is None:
+        sys.stderr.write(USAGE)
+        return 2
+    for fd in (fds["in"], fds["out"]):
         try:
             os.fstat(fd)
         except OSError:
@@ -202,5 +224,5 @@ def main(argv):
     # The user's prints become log lines as they happen, not when a block fills.
     for stream in (sys.stdout, sys.stderr):
         stream.reconfigure(line_buffering=True)
-    Worker(_own_fd(args.in_fd), _own_fd(args.out_fd)).run()
+    Worker(_own_fd(fds["in"]), _own_fd(fds["out"])).run()
     return 0
