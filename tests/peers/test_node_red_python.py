@@ -134,6 +134,42 @@ def test_the_package_is_installed_and_listed(red):
     assert "nalo-python" in types
 
 
+def test_the_editor_in_a_real_browser(red):
+    """Palette, dialog, an edit saved and deployed, help: in Debian's chromium,
+    headless (tools/node-red/editor-check.js); screenshots in build/."""
+    if not os.path.exists("/usr/bin/chromium"):
+        if os.environ.get("NALO_PEERS_REQUIRED") == "1":
+            pytest.fail("chromium not found: install the Debian package chromium")
+        pytest.skip("chromium not found: install the Debian package chromium")
+    red.deploy(flow("a"))
+    shots = os.path.join(ROOT, "build", "node-red-editor")
+    env = dict(os.environ, NODE_PATH=os.path.join(red.home, "node_modules"))
+    script = os.path.join(ROOT, "tools", "node-red", "editor-check.js")
+    run = subprocess.run(
+        ["node", script, red.url, "py-a", shots],
+        env=env, capture_output=True, text=True, timeout=180,
+    )  # fmt: skip
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.split() == [
+        "ok:",
+        "palette",
+        "ok:",
+        "dialog",
+        "ok:",
+        "edit",
+        "saved",
+        "ok:",
+        "help",
+    ]
+    saved = {r["id"]: r for r in red.request("GET", "/flows")["flows"]}["py-a"]
+    assert (saved["name"], saved["timeout"], saved["policy"]) == (
+        "edited in the browser",
+        "7",
+        "drop-oldest",
+    )
+    assert len(os.listdir(shots)) >= 4
+
+
 def test_deploy_redeploy_removal_and_a_killed_node_red(red):
     red.deploy(flow("a", "b"))
     a1, b1 = red.get("/a"), red.get("/b")
