@@ -1,7 +1,7 @@
 'use strict';
 const { describe, it, afterEach, before, after } = require('node:test');
 const assert = require('node:assert');
-const { helper, collect, load, statusMatching } = require('./support');
+const { helper, collect, load, statusMatching, PYTHON } = require('./support');
 
 function alive(pid) {
     try {
@@ -90,7 +90,7 @@ describe('nalo-python under hostile code and values', () => {
 
     const failures = [
         ['a missing interpreter', { interpreter: '/nonexistent/python3' }, '', 'ERR_INTERPRETER', /not found/],
-        ['a missing kit', { interpreter: '/usr/bin/python3.11' }, '', 'ERR_KIT_MISSING', /kit is not installed/, { PYTHONPATH: '' }],
+        ['a missing kit', { interpreter: PYTHON }, '', 'ERR_KIT_MISSING', /kit is not installed/, { PYTHONPATH: '' }],
         ['a failing setup', {}, "def setup(node):\n    raise OSError('no camera')\n", 'OSError', /setup failed: no camera/],
     ];
     for (const [name, config, code, errCode, words, env] of failures) {
