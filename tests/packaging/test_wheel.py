@@ -22,6 +22,8 @@ EXPECTED = (
     | {"nalo_sdk/redis/client.py", "nalo_sdk/redis/sweep.py", "nalo_sdk/redis/utils.py"}
     | {f"nalo_sdk/redis/flowsweep{EXT}", f"{DIST_INFO}/METADATA", f"{DIST_INFO}/WHEEL"}
     | {f"{DIST_INFO}/RECORD", f"{DIST_INFO}/entry_points.txt"}
+    | {f"nalo_sdk/host/{name}.py" for name in ("__init__", "__main__", "errors", "frames")}
+    | {f"nalo_sdk/host/{name}.py" for name in ("node", "usercode", "worker")}
 )
 
 
