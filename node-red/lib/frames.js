@@ -155,14 +155,25 @@ function decode(frame) {
 }
 
 /** Cuts a byte stream into frames, handing each whole to `onFrame`. */
+// A frame larger than this is gathered into its own Buffer as its chunks
+// arrive (the copying overlaps the peer's writing), not joined at its end.
+const GATHER_FROM = 256 * 1024;
+
 class FrameParser {
     constructor(onFrame) {
         this.onFrame = onFrame;
         this.chunks = [];
         this.length = 0;
+        this.big = null; // {buffer, filled}: a large frame being gathered
     }
 
     push(chunk) {
+        if (this.big) {
+            chunk = this.gather(chunk);
+            if (chunk === null) {
+                return;
+            }
+        }
         this.chunks.push(chunk);
         this.length += chunk.length;
         while (this.length >= PREFIX) {
@@ -172,6 +183,15 @@ class FrameParser {
             }
             const size = PREFIX + first.readUInt32BE(0) + first.readUInt32BE(4);
             if (this.length < size) {
+                if (size >= GATHER_FROM) {
+                    this.big = { buffer: Buffer.allocUnsafeSlow(size), filled: 0 };
+                    const held = this.chunks;
+                    this.chunks = [];
+                    this.length = 0;
+                    for (const part of held) {
+                        this.gather(part);
+                    }
+                }
                 return;
             }
             if (first.length < size) {
@@ -184,6 +204,20 @@ class FrameParser {
             }
             this.onFrame(first.subarray(0, size));
         }
+    }
+
+    /** Copies `chunk` into the large frame; hands the frame on once whole and returns what follows it (null: nothing). */
+    gather(chunk) {
+        const big = this.big;
+        const take = Math.min(chunk.length, big.buffer.length - big.filled);
+        chunk.copy(big.buffer, big.filled, 0, take);
+        big.filled += take;
+        if (big.filled < big.buffer.length) {
+            return null;
+        }
+        this.big = null;
+        this.onFrame(big.buffer);
+        return take < chunk.length ? chunk.subarray(take) : null;
     }
 
     join() {
