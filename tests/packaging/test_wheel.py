@@ -23,6 +23,8 @@ EXPECTED = (
     | {f"nalo_sdk/redis/flowsweep{EXT}", f"{DIST_INFO}/METADATA", f"{DIST_INFO}/WHEEL"}
     | {f"{DIST_INFO}/RECORD", f"{DIST_INFO}/entry_points.txt", "nalo_sdk/py.typed"}
     | {"nalo_sdk/redis/flowsweep.pyi", "nalo_sdk/detection/nms.pyi", "nalo_sdk/mqtt/utils.pyi"}
+    | {f"nalo_sdk/host/{name}.py" for name in ("__init__", "__main__", "errors", "frames")}
+    | {f"nalo_sdk/host/{name}.py" for name in ("node", "usercode", "worker")}
 )
 
 

@@ -1,0 +1,30 @@
+# The Python node for Node-RED (node-red/, the worker is nalo_sdk.host).
+#
+#   make test-node-red      the node's tests in the pinned Node-RED through its
+#                           test helper (tools/node-red), on this machine's
+#                           Node.js; part of `make test`
+#   make node-red-package   the node's npm tarball in dist/ (npm pack), which
+#                           installs offline with `npm install ./<tarball>`
+NODE_RED_SPECS ?=
+
+.PHONY: test-node-red node-red-package
+
+test-node-red: build node-red
+	tools/node-red/test-node.sh $(NALO_NODE_RED_DIR) $(STAGE_DIR) $(PYTHON) $(NODE_RED_SPECS)
+
+test: test-node-red
+# The editor check in chromium (tests/peers) is required where this release's
+# package list has chromium, and skipped elsewhere.
+test: export NALO_BROWSER_REQUIRED := $(if $(shell grep -sqx chromium $(PACKAGES) && echo y),1,0)
+
+node-red-package:
+	@mkdir -p dist
+	cd node-red && npm pack --silent --pack-destination ../dist
+
+# The node's figures against its targets (benchmarks/bench_node_red.js); one
+# run takes some two minutes, most of it the 60 s flood.
+NODE_RED_FLOOD_SECONDS ?= 60
+.PHONY: bench-node-red
+bench-node-red: build node-red
+	cd node-red && NODE_PATH=$(NALO_NODE_RED_DIR)/node_modules PYTHONPATH=$(STAGE_DIR) \
+	  NALO_TEST_PYTHON=$(PYTHON) node --expose-gc ../benchmarks/bench_node_red.js --flood-seconds $(NODE_RED_FLOOD_SECONDS)
