@@ -135,7 +135,9 @@ def ownership_problems(text):
 @pytest.mark.parametrize("path", SOURCES, ids=lambda p: str(p.relative_to(ROOT / "src")))
 def test_sources(path):
     text = path.read_text(encoding="utf-8")
-    if path.name != "compat.hpp":
+    # The guard's own wrappers (the interpreter's call, the stack check beside
+    # it) enter in one function and leave in another by design.
+    if path.name not in ("compat.hpp", "stack.hpp"):
         assert recursion_guard_problems(text) == []
     assert ownership_problems(text) == []
 
