@@ -3,10 +3,10 @@
 # runner) against the pinned Node-RED and test helper in DIR (`make
 # node-red`), with workers on PYTHON importing the kit staged in STAGE.
 #
-#   tools/node-red/test-node.sh DIR STAGE PYTHON [spec files...]
+#   tools/node-red/test-node.sh DIR STAGE PYTHON [test files...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-dir=${1:?usage: $0 DIR STAGE PYTHON [specs...]}
+dir=${1:?usage: $0 DIR STAGE PYTHON [test files...]}
 stage=${2:?}
 python=${3:?}
 shift 3

@@ -43,12 +43,12 @@ def load(source, node_id, name=""):
         return UserCode(importlib.import_module(source["module"]))
     module_name = _module_name(node_id)
     if source.get("file"):
-        spec = importlib.util.spec_from_file_location(module_name, source["file"])
-        if spec is None:
+        module_spec = importlib.util.spec_from_file_location(module_name, source["file"])
+        if module_spec is None:
             raise ImportError(f"cannot load {source['file']!r} as Python code")
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(module_spec)
         sys.modules[module_name] = module
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         return UserCode(module)
     text = source.get("code") or ""
     filename = inline_filename(node_id, name)
