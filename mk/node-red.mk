@@ -3,6 +3,9 @@
 #   make test-node-red      the node's tests in the pinned Node-RED through its
 #                           test helper (tools/node-red), on this machine's
 #                           Node.js; part of `make test`
+#   make test-node-red-node18
+#                           the same tests on Debian 12's own Node.js 18, in a
+#                           fresh minimal Debian 12 image
 #   make node-red-package   the node's npm tarball in dist/ (npm pack), which
 #                           installs offline with `npm install ./<tarball>`
 NODE_RED_SPECS ?=
@@ -28,3 +31,10 @@ NODE_RED_FLOOD_SECONDS ?= 60
 bench-node-red: build node-red
 	cd node-red && NODE_PATH=$(NALO_NODE_RED_DIR)/node_modules PYTHONPATH=$(STAGE_DIR) \
 	  NALO_TEST_PYTHON=$(PYTHON) node --expose-gc ../benchmarks/bench_node_red.js --flood-seconds $(NODE_RED_FLOOD_SECONDS)
+
+# The node's tests on Debian 12's own Node.js 18, in a fresh minimal Debian 12
+# image (tools/node-red/test-debian12.sh; image and apt downloads cached in
+# $NALO_DEBS_CACHE, default /var/cache/nalo-sdk-debs).
+.PHONY: test-node-red-node18
+test-node-red-node18: build node-red
+	tools/node-red/test-debian12.sh $(NALO_NODE_RED_DIR) $(STAGE_DIR) $(NODE_RED_SPECS)
