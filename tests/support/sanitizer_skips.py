@@ -12,6 +12,11 @@ SKIPPED = {
     for module in ("flowsweep", "nms", "mqtt")
     for watch in WATCHES
 }
+# The browser check runs none of the modules: under the sanitizers' preloaded
+# runtime the editor's page never finishes loading in time.
+SKIPPED["tests/peers/test_node_red_python.py::test_the_editor_in_a_real_browser"] = (
+    "a browser and Node-RED's editor are no code of the modules"
+)
 
 
 def pytest_collection_modifyitems(config, items):
