@@ -14,9 +14,9 @@ SKIPPED = {
 }
 # The browser check runs none of the modules: under the sanitizers' preloaded
 # runtime the editor's page never finishes loading in time.
-SKIPPED["tests/peers/test_node_red_python.py::test_the_editor_in_a_real_browser"] = (
-    "a browser and Node-RED's editor are no code of the modules"
-)
+SKIPPED[
+    "tests/peers/test_node_red_python.py::test_the_editor_in_a_real_browser"
+] = "a browser and Node-RED's editor are no code of the modules"
 
 
 def pytest_collection_modifyitems(config, items):
