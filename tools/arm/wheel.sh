@@ -34,7 +34,7 @@ tag=cp${py_version/./}-cp${py_version/./}-$wheel_platform
 rm -rf "$work"
 mkdir -p "$work/src" "$work/out" "$dist"
 tar -C "$root" --exclude=./.git --exclude=./build --exclude=./build-* --exclude=./dist \
-    --exclude=__pycache__ --exclude=.hypothesis --exclude=.pytest_cache -cf - . | tar -C "$work/src" -xf -
+    --exclude=__pycache__ --exclude=.hypothesis --exclude=.pytest_cache --exclude=.mypy_cache -cf - . | tar -C "$work/src" -xf -
 
 cd "$work/src"
 wheel=$(_PYTHON_HOST_PLATFORM=${wheel_platform/_/-} "$python" -c '
