@@ -22,8 +22,10 @@ DEBIAN13_MAKE = tools/debian13/run.sh make PYTHON=/usr/bin/python3.13 \
 debian13-root: deps
 	@tools/debian13/root.sh
 
+# tests/roots checks the tools that make the roots on this machine (apt
+# against a local archive, runs in mount namespaces): they never run inside one.
 test-debian13: debian13-root
-	$(DEBIAN13_MAKE) check-types test PYTEST_ARGS="$(PYTEST_ARGS)"
+	$(DEBIAN13_MAKE) check-types test PYTEST_ARGS="$(PYTEST_ARGS) --ignore=tests/roots"
 
 bench-debian13: debian13-root
 	$(DEBIAN13_MAKE) bench
