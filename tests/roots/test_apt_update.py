@@ -67,7 +67,9 @@ def archive_key(tmp_path_factory):
     subprocess.run([*gpg, "--quick-gen-key", "nalo test archive", "ed25519", "sign", "never"])
     keyring = home / "archive.gpg"
     keyring.write_bytes(subprocess.run([*gpg, "--export"], check=True, capture_output=True).stdout)
-    return gpg, keyring
+    yield gpg, keyring
+    # Signing started an agent for this home: it goes with the key.
+    subprocess.run(["gpgconf", "--homedir", str(home), "--kill", "all"])
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
