@@ -178,7 +178,19 @@ def test_the_end_of_the_pipe_ends_the_worker_and_what_it_started(worker):
     assert worker.end() == -signal.SIGKILL  # it led its group and took it down
     with pytest.raises(ChildProcessError):
         os.waitpid(child, os.WNOHANG)  # not ours to reap: just make sure it is gone
-    assert not os.path.exists(f"/proc/{child}") or "Z" in open(f"/proc/{child}/stat").read()
+    deadline = time.monotonic() + 20  # SIGKILL is sent, not yet taken
+    while _alive(child) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not _alive(child)
+
+
+def _alive(pid):
+    """True while the process runs: a zombie is dead, only not yet reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 ARGUMENTS = [
