@@ -22,22 +22,29 @@ DEBS_ARM ?= armhf armel arm64
 DEBS_ARM13 ?= armhf arm64
 DEBS_VERSION = $(shell dpkg-parsechangelog -l debian/changelog -S Version)
 DEBS_AMD64 := $(shell dpkg --print-architecture)
-DEBS_FILES = $(foreach arch,$(DEBS_AMD64) $(DEBS_ARM),dist/python3-nalo-sdk_$(DEBS_VERSION)~deb12_$(arch).deb) \
-    $(foreach arch,$(DEBS_AMD64) $(DEBS_ARM13),dist/python3-nalo-sdk_$(DEBS_VERSION)~deb13_$(arch).deb)
+# DEBS_RELEASES: the releases whose packages debs makes (CI makes each in
+# the lane that built its parts).
+DEBS_RELEASES ?= 12 13
+DEBS_FILES = $(if $(filter 12,$(DEBS_RELEASES)),$(foreach arch,$(DEBS_AMD64) $(DEBS_ARM),dist/python3-nalo-sdk_$(DEBS_VERSION)~deb12_$(arch).deb)) \
+    $(if $(filter 13,$(DEBS_RELEASES)),$(foreach arch,$(DEBS_AMD64) $(DEBS_ARM13),dist/python3-nalo-sdk_$(DEBS_VERSION)~deb13_$(arch).deb))
 
 .PHONY: debs test-debs
 
-debs: deps debian13-root
+debs: deps $(if $(filter 13,$(DEBS_RELEASES)),debian13-root)
+ifneq ($(filter 12,$(DEBS_RELEASES)),)
 	tools/debs/build.sh bookworm
-	tools/debs/build.sh trixie
 	@set -e; for arch in $(DEBS_ARM); do \
 	    $(MAKE) --no-print-directory build-$$arch DEBIAN=12; \
 	    tools/debs/assemble.sh $$arch bookworm build/$$arch/python; \
 	done
+endif
+ifneq ($(filter 13,$(DEBS_RELEASES)),)
+	tools/debs/build.sh trixie
 	@set -e; for arch in $(DEBS_ARM13); do \
 	    $(MAKE) --no-print-directory build-$$arch DEBIAN=13; \
 	    tools/debs/assemble.sh $$arch trixie build/$$arch-debian13/python; \
 	done
+endif
 
 # DEBS_TEST: the packages to prove (default: all that debs makes).
 DEBS_TEST ?= $(DEBS_FILES)

@@ -36,8 +36,12 @@ test_one() {
   image=$("$here/image.sh" "$release" "$arch" | tail -n 1)
   root=$project/build/debs/test/$release-$arch/root
   apt=$cache/apt/$release-$arch
+  mkdir -p "$apt/archives/partial" "$apt/lists/partial"
+  # One apt at a time in a cache that other runs (another CI lane) share.
+  exec 8>"$apt/.lock"
+  flock 8
   remove_tree "$root"
-  mkdir -p "$root" "$apt/archives/partial" "$apt/lists/partial"
+  mkdir -p "$root"
   tar -C "$root" -xf "$image"
   inside=/srv/nalo-test
   mkdir -p "$root$inside"
@@ -51,6 +55,7 @@ test_one() {
   else
     "$here/emulated.sh" "${binds[@]}" "$arch" "$root" /bin/sh "$inside/in-image.sh" || status=$?
   fi
+  exec 8>&-
   if [ $status -eq 0 ]; then
     rm -rf "$root"
     echo "[debs test] $(basename "$deb"): passed in $(($(date +%s) - t0)) s" \

@@ -28,8 +28,12 @@ t0=$SECONDS
 image=$("$project/tools/debs/image.sh" bookworm "$arch" | tail -n 1)
 root=$project/build/node-red-debian12/root
 apt=$cache/apt/bookworm-$arch
+mkdir -p "$apt/archives/partial" "$apt/lists/partial"
+# One apt at a time in a cache that other runs (another CI lane) share.
+exec 8>"$apt/.lock"
+flock 8
 remove_tree "$root"
-mkdir -p "$root" "$apt/archives/partial" "$apt/lists/partial"
+mkdir -p "$root"
 tar -C "$root" -xf "$image"
 mkdir -p "$root$dir" "$root$stage"
 log "fresh bookworm $arch image ready in $((SECONDS - t0)) s"
