@@ -68,7 +68,7 @@ def port_messages(sent, outputs):
     found = {}
     for port, item in enumerate(sent[:outputs]):
         if isinstance(item, (list, tuple)):
-            item = next((m for m in reversed(item) if isinstance(m, dict)), None)
+            item = next((m for m in reversed(item) if isinstance(m, dict) and "payload" in m), None)
         if isinstance(item, dict) and "payload" in item:
             found[port] = item
     return found
