@@ -4,6 +4,7 @@ const assert = require('node:assert');
 const { helper, pythonNode, flow, collect, statusMatching } = require('./support');
 const redisServer = require('../nalo-redis-server.js');
 const mqttBroker = require('../nalo-mqtt-broker.js');
+const { urlProblem } = require('../lib/services');
 
 const SECRET_R = 'redis-pw-7Qx';
 const SECRET_M = 'mqtt-pw-9Zk';
@@ -33,6 +34,30 @@ async function loadServices(code, config, urls) {
 function logged() {
     return JSON.stringify(helper.log().args);
 }
+
+describe('the URLs of the configuration nodes', () => {
+    const cases = [
+        ['redis', 'redis+cluster://a:7000,b:7001', null],
+        ['redis', 'redis://acl-user@h:6379/0', null],
+        ['redis', 'redis://:pw@h:6379/0', /holds a password/],
+        ['redis', 'rediss://h/0?db=1&password=pw', /holds a password/],
+        ['redis', 'http://h', /must begin with redis:\/\//],
+        ['mqtt', 'mqtt://h:1883', null],
+        ['mqtt', 'mqtt://user@h', /holds a login/],
+        ['mqtt', 'mqtts://h', /must begin with mqtt:\/\//],
+    ];
+    for (const [kind, url, problem] of cases) {
+        it(`${kind}: ${url}`, () => {
+            const found = urlProblem(url, kind);
+            if (problem === null) {
+                assert.strictEqual(found, null);
+            } else {
+                assert.match(found, problem);
+                assert.ok(!found.includes('pw'));
+            }
+        });
+    }
+});
 
 describe('nalo-python with a Redis server and an MQTT broker', () => {
     before(() => new Promise((resolve) => helper.startServer(resolve)));
