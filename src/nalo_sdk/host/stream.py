@@ -159,6 +159,9 @@ class Stream:
             text = f"stream keys not stored: {self._named(str(error))}"
             self._tell({"ok": False, "text": text, "status": text}, seq)
             return
+        except BaseException:
+            self.close()  # an interrupt may leave a reply unread on the connection
+            raise
         if self._failing:
             with self._lock:
                 skipped, self._skipped = self._skipped, 0
