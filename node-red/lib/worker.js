@@ -228,6 +228,9 @@ class Worker {
                     this.closing[frame.node]();
                 }
                 return;
+            case 'flows':
+                this.answerFlows(run, frame);
+                return;
             default:
                 break;
         }
@@ -241,7 +244,25 @@ class Worker {
             client.userStatus(frame.v);
         } else if (frame.t === 'log') {
             client.userLog(frame.level, frame.text, frame.v, entry);
+        } else if (frame.t === 'stream') {
+            client.streamState(frame, entry);
         }
+    }
+
+    /** The deployed flows, for the worker that asked (the kit's NaloFlow(), the stream cleanup). */
+    answerFlows(run, frame) {
+        const deployed = this.options.deployedFlows ? this.options.deployedFlows() : null;
+        const header = { t: 'reply', req: frame.req };
+        let error = 'the host has not seen a deployment of flows yet';
+        if (deployed) {
+            try {
+                this.write(run, header, deployed);
+                return;
+            } catch (err) {
+                error = `the deployed flows cannot cross to Python: ${err.message}`;
+            }
+        }
+        this.write(run, Object.assign(header, { error }));
     }
 
     onAnswer(frame) {
