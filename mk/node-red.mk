@@ -8,6 +8,11 @@
 #                           fresh minimal Debian 12 image
 #   make node-red-package   the node's npm tarball in dist/ (npm pack), which
 #                           installs offline with `npm install ./<tarball>`
+#   make demo-node-red      the package's example flow (detection-stream.json)
+#                           in a real Node-RED with a throwaway redis-server and
+#                           mosquitto; images with the kept boxes in
+#                           build/demo-node-red (DEMO_NODE_RED_ARGS='--photos DIR'
+#                           for other photographs); part of `make demo PEERS=1`
 NODE_RED_SPECS ?=
 
 .PHONY: test-node-red node-red-package
@@ -23,6 +28,11 @@ test: export NALO_BROWSER_REQUIRED := $(if $(shell grep -sqx chromium $(PACKAGES
 node-red-package:
 	@mkdir -p dist
 	cd node-red && npm pack --silent --pack-destination ../dist
+
+DEMO_NODE_RED_ARGS ?=
+.PHONY: demo-node-red
+demo-node-red: build node-red
+	PYTHONPATH=$(STAGE_DIR):tools $(PYTHON) -m devkit.demo_node_red $(DEMO_NODE_RED_ARGS)
 
 # The node's figures against its targets (benchmarks/bench_node_red.js); one
 # run takes some two minutes, most of it the 60 s flood.
