@@ -35,12 +35,16 @@ demo-node-red: build node-red
 	PYTHONPATH=$(STAGE_DIR):tools $(PYTHON) -m devkit.demo_node_red $(DEMO_NODE_RED_ARGS)
 
 # The node's figures against its targets (benchmarks/bench_node_red.js); one
-# run takes some two minutes, most of it the 60 s flood.
+# run takes some two minutes, most of it the 60 s flood, and some 20 s more
+# for the example detection stream. NODE_RED_BENCH_ONLY=detection (or small,
+# buffers, lifecycle, deploys, baselines, flood; comma-separated) runs parts.
 NODE_RED_FLOOD_SECONDS ?= 60
+NODE_RED_BENCH_ONLY ?=
 .PHONY: bench-node-red
 bench-node-red: build node-red
 	cd node-red && NODE_PATH=$(NALO_NODE_RED_DIR)/node_modules PYTHONPATH=$(STAGE_DIR) \
-	  NALO_TEST_PYTHON=$(PYTHON) node --expose-gc ../benchmarks/bench_node_red.js --flood-seconds $(NODE_RED_FLOOD_SECONDS)
+	  NALO_TEST_PYTHON=$(PYTHON) node --expose-gc ../benchmarks/bench_node_red.js --flood-seconds $(NODE_RED_FLOOD_SECONDS) \
+	  $(if $(NODE_RED_BENCH_ONLY),--only $(NODE_RED_BENCH_ONLY))
 
 # The node's tests on Debian 12's own Node.js 18, in a fresh minimal Debian 12
 # image (tools/node-red/test-debian12.sh; image and apt downloads cached in

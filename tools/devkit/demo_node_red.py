@@ -34,6 +34,10 @@ from devkit.redis_servers import ThrowawayRedisServer
 
 # One NMS log line per frame, written by the example's NMS node.
 NMS_LINE = re.compile(r"frame (\d+) (.+?): (\d+) candidates, (\d+) kept")
+PAYLOAD_KEYS = [
+    "source_id", "source_name", "source_key", "source_idx", "ts", "id", "type", "result",
+    "inference time(sec)", "category",
+]  # fmt: skip
 COLOURS = [(0, 200, 255), (80, 220, 60), (255, 120, 40), (200, 80, 255)]  # BGR, per class
 
 
@@ -44,6 +48,23 @@ def wait_until(condition, timeout, step=0.05):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(step)
+
+
+def inside(box, frames, payload):
+    """Whether a box lies within the photograph of its payload."""
+    import cv2
+
+    path = os.path.join(frames["directory"], payload["source_name"])
+    height, width = cv2.imread(path, cv2.IMREAD_GRAYSCALE).shape
+    left, top, w, h = box
+    return (
+        0 <= left
+        and 0 <= top
+        and 0 < w
+        and 0 < h
+        and left + w <= width + 0.5
+        and top + h <= height + 0.5
+    )
 
 
 def stream_keys(client, stages):
@@ -105,7 +126,8 @@ def main(argv=None):
 
 
 def frames_of(flow, photos):
-    """The directory and files of the frames, checked to be there."""
+    """The directory and files of the frames, checked to be there. A
+    directory given is handed to the flow alone: its frames node lists it."""
     if photos:
         names = sorted(
             n for n in os.listdir(photos) if n.lower().endswith((".jpg", ".jpeg", ".png"))
@@ -141,7 +163,8 @@ def run(stack, args):
     print(f"  redis-server on 127.0.0.1:{server.port}, mosquitto on 127.0.0.1:{broker.port}, "
           f"Node-RED on 127.0.0.1:{red.port} (up in {red.started_in:.1f} s)")  # fmt: skip
 
-    flow.point_at(server.url, broker.url, sys.executable, frames)
+    given = {"directory": frames["directory"]} if args.photos else frames
+    flow.point_at(server.url, broker.url, sys.executable, given)
     # The flow's own receiver logs what it gets: the source key of each payload.
     flow.mqtt_debug.update(console="true", complete="payload.source_key", targetType="msg")
     topic = f"mqtt_local_{flow.publisher['id']}"
@@ -178,6 +201,10 @@ def run(stack, args):
         (p["id"], p["type"]) == (flow.publisher["id"], "nalo-python") for p in payloads
     )
     checks["every frame's candidates before and after NMS logged"] = len(nms_lines) == count
+    checks["every payload has the ten keys, its boxes inside its frame"] = all(
+        list(p) == PAYLOAD_KEYS and all(inside(d["box"], frames, p) for d in p["result"])
+        for p in payloads
+    )
 
     client = stack.enter_context(contextlib.closing(redis.Redis.from_url(server.url)))
     keys = stream_keys(client, flow.stages)
@@ -187,6 +214,15 @@ def run(stack, args):
             print(f"  {key}  {stage['name']}: {client.type(key).decode()}, "
                   f"{client.memory_usage(key) or 0} bytes")  # fmt: skip
     checks["every stage's output is under its key"] = all(keys.values())
+    # The last message of each stage is what its key holds: the last frame's.
+    last = os.path.join(frames["directory"], frames["files"][-1])
+    with open(last, "rb") as photo:
+        held = client.get(f"redis_{flow.stages[0]['id']}_0") == photo.read()
+    checks["the frames' key holds the last photograph, byte for byte"] = held
+    nms_out = json.loads(client.get(f"redis_{flow.stages[-2]['id']}_0") or "null")
+    checks["the NMS key holds the last frame's kept boxes, as published"] = bool(payloads) and (
+        (nms_out or {}).get("detections") == payloads[-1]["result"]
+    )
     red.deploy(flow.records)
     cleared = wait_until(lambda: not any(stream_keys(client, flow.stages).values()), 20)
     left = sum(len(k) for k in stream_keys(client, flow.stages).values())
