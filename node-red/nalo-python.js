@@ -5,8 +5,28 @@
  */
 const { Worker, guarded } = require('./lib/worker');
 const { Client } = require('./lib/client');
+const { serviceOf } = require('./lib/services');
 
 const POLICIES = ['refuse', 'drop-oldest', 'drop-newest'];
+
+// The flows deployed last ({flows, rev}), per runtime: workers ask for them
+// (the kit's NaloFlow(), the stream cleanup). Node-RED announces them before
+// it starts any node of them.
+const deployedByRuntime = new WeakMap();
+
+function deployedFlows(events) {
+    let deployed = deployedByRuntime.get(events);
+    if (!deployed) {
+        deployed = { current: null };
+        deployedByRuntime.set(events, deployed);
+        events.on('flows:starting', (event) => {
+            if (event && event.config && Array.isArray(event.config.flows)) {
+                deployed.current = { flows: event.config.flows, rev: event.config.rev || null };
+            }
+        });
+    }
+    return () => deployed.current;
+}
 
 function number(value, fallback, min) {
     const n = Number(value);
@@ -16,6 +36,7 @@ function number(value, fallback, min) {
 module.exports = function (RED) {
     // Workers shared by several nodes, by interpreter and worker name.
     const shared = new Map();
+    const flowsNow = deployedFlows(RED.events);
 
     function workerOptions(config) {
         return {
@@ -24,6 +45,19 @@ module.exports = function (RED) {
             queueCount: Math.floor(number(config.queueCount, 100, 1)),
             queueBytes: number(config.queueMiB, 64, 0.001) * 1024 * 1024,
             policy: POLICIES.includes(config.policy) ? config.policy : 'refuse',
+            deployedFlows: flowsNow,
+        };
+    }
+
+    /** What the node's code gets from the configuration nodes: {redis, broker, problem}. */
+    function servicesOf(config) {
+        const redis = serviceOf(RED, config.redis, 'nalo-redis-server');
+        const broker = serviceOf(RED, config.broker, 'nalo-mqtt-broker');
+        const problems = [redis.problem, broker.problem].filter(Boolean);
+        return {
+            redis: redis.value || null,
+            broker: broker.value || null,
+            problem: problems.length ? problems.join('; ') : null,
         };
     }
 
@@ -66,15 +100,18 @@ module.exports = function (RED) {
         const client = new Client(RED, node, {
             outputs: number(config.outputs, 1, 0),
             source: sourceOf(config),
+            services: servicesOf(config),
+            clearStream: config.clearStream === true || config.clearStream === 'true',
+            dedicated: !group,
         });
-        const report = (err) => node.error(`python node: ${err && err.stack}`);
+        const report = (err) => client.log('error', `python node: ${err && err.stack}`);
         guarded(report, () => worker.attach(client))();
 
         node.on('input', (msg, send, done) => {
             try {
                 client.input(worker, msg, send, done);
             } catch (err) {
-                done(err);
+                done(client.scrubError(err));
             }
         });
         node.on('close', (removed, done) => {

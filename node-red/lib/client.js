@@ -7,10 +7,13 @@ const { encode, restore } = require('./frames');
 const { failure } = require('./errors');
 const { StatusLight } = require('./status');
 const { guarded, killGroup } = require('./worker');
+const { scrub } = require('./services');
 
 const DRAIN_GRACE = 1000;
 const CLOSE_HOOK_BY = 3000;
 const CLOSE_LIMIT = 4500;
+// Shorter secrets are not hunted in texts: masking every "ab" would garble them.
+const SHORTEST_SECRET = 3;
 
 class Client {
     constructor(RED, node, options) {
@@ -18,7 +21,13 @@ class Client {
         this.node = node;
         this.id = node.id;
         this.options = options;
-        this.light = new StatusLight(node);
+        this.services = options.services || { redis: null, broker: null, problem: null };
+        this.secrets = this.secretsOf(node.credentials || {});
+        // Every text that leaves for Node-RED (log, status, errors) passes scrub().
+        this.light = new StatusLight({ status: (status) => node.status(this.scrubStatus(status)) });
+        this.opens = 0;
+        this.streamProblem = null;
+        this.lastState = ['starting'];
         this.counters = { dropped: 0, refused: 0 };
         this.pending = 0;
         this.onDrained = null;
@@ -33,8 +42,43 @@ class Client {
         this.userStatusShown = false;
     }
 
+    secretsOf(credentials) {
+        const { redis, broker } = this.services;
+        return [credentials.password, credentials.token, redis && redis.password, broker && broker.password]
+            .filter((s) => typeof s === 'string' && s.length >= SHORTEST_SECRET)
+            .sort((a, b) => b.length - a.length);
+    }
+
+    scrub(text) {
+        return scrub(text, this.secrets);
+    }
+
+    scrubStatus(status) {
+        return status && typeof status.text === 'string' ? Object.assign({}, status, { text: this.scrub(status.text) }) : status;
+    }
+
+    scrubError(err) {
+        if (err && this.secrets.length) {
+            for (const key of ['message', 'stack']) {
+                if (typeof err[key] === 'string') {
+                    err[key] = this.scrub(err[key]);
+                }
+            }
+        }
+        return err;
+    }
+
+    /**
+     * The `open` frame's value: the node, its code, and what the kit takes
+     * from the host (nalo_sdk.settings): the Redis server and MQTT broker of
+     * the configuration nodes, with their passwords, and `flows` (the
+     * worker may ask for the deployed flows). `restart` says that the node
+     * is opened again in a restarted worker, not started anew.
+     */
     openConfig() {
         const node = this.node;
+        const { redis, broker, problem } = this.services;
+        this.opens += 1;
         return {
             id: node.id,
             type: node.type,
@@ -43,6 +87,10 @@ class Client {
             outputs: this.options.outputs,
             credentials: node.credentials || {},
             source: this.options.source,
+            dedicated: Boolean(this.options.dedicated),
+            restart: this.opens > 1,
+            clearStream: Boolean(this.options.clearStream),
+            settings: { redis, broker, flows: true, problem },
         };
     }
 
@@ -67,6 +115,7 @@ class Client {
     }
 
     workerState(state, detail) {
+        this.lastState = [state, detail];
         if (this.openError && state !== 'restarting') {
             return;
         }
@@ -78,6 +127,8 @@ class Client {
             this.light.set({ fill: 'yellow', shape: 'ring', text: `${words} ${detail.count} in ${seconds} s (${detail.why})` });
         } else if (state === 'starting' || !this.isOpen) {
             this.light.set({ fill: 'grey', shape: 'ring', text: 'starting' });
+        } else if (this.streamProblem && !this.userStatusShown) {
+            this.light.set({ fill: 'red', shape: 'ring', text: this.streamProblem });
         } else if (!this.userStatusShown) {
             const text = state === 'busy' ? `busy: ${detail} queued` : 'ready';
             this.light.set({ fill: state === 'busy' ? 'blue' : 'green', shape: 'dot', text: text + this.counterText() });
@@ -97,6 +148,7 @@ class Client {
 
     log(level, text) {
         const node = this.node;
+        text = this.scrub(text);
         if (level === 'error') {
             node.error(text);
         } else if (level === 'warn') {
@@ -110,7 +162,30 @@ class Client {
 
     /** An error of the node itself (interpreter, kit, setup): for Catch nodes too. */
     reportFailure(err) {
+        this.scrubError(err);
         this.node.error(err, { _msgid: this.RED.util.generateId(), payload: err.message, error: err });
+    }
+
+    /**
+     * The stream keys of the node (nalo_sdk/host/stream.py): a failure to
+     * store or clear them is an error for Catch nodes (with the message being
+     * handled, if any) and a red ring until they are stored again.
+     */
+    streamState(frame, entry) {
+        if (frame.ok) {
+            if (this.streamProblem) {
+                this.streamProblem = null;
+                this.workerState(...this.lastState);
+            }
+            if (frame.text) {
+                this.log('info', frame.text);
+            }
+            return;
+        }
+        this.streamProblem = this.scrub(frame.status || frame.text).slice(0, 120);
+        const msg = entry ? entry.msg : { _msgid: this.RED.util.generateId() };
+        this.node.error(this.scrub(frame.text), msg);
+        this.workerState(...this.lastState);
     }
 
     userLog(level, text, value, entry) {
@@ -122,7 +197,7 @@ class Client {
         if (value && typeof value === 'object') {
             msg = this.restored(value, entry);
         }
-        this.node.error(text, msg);
+        this.node.error(this.scrub(text), msg);
     }
 
     // Messages
@@ -167,7 +242,7 @@ class Client {
                 this.pending -= 1;
                 try {
                     if (err) {
-                        done(err);
+                        done(this.scrubError(err));
                     } else {
                         done();
                     }
@@ -240,7 +315,7 @@ class Client {
             worker.detach(this);
             await release();
         })().then(finish, (err) => {
-            this.node.warn(`close: ${err && err.stack}`);
+            this.log('warn', `close: ${err && err.stack}`);
             finish();
         });
     }

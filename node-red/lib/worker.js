@@ -228,6 +228,9 @@ class Worker {
                     this.closing[frame.node]();
                 }
                 return;
+            case 'flows':
+                this.answerFlows(run, frame);
+                return;
             default:
                 break;
         }
@@ -241,6 +244,19 @@ class Worker {
             client.userStatus(frame.v);
         } else if (frame.t === 'log') {
             client.userLog(frame.level, frame.text, frame.v, entry);
+        } else if (frame.t === 'stream') {
+            client.streamState(frame, entry);
+        }
+    }
+
+    /** The deployed flows, for the worker that asked (the kit's NaloFlow(), the stream cleanup). */
+    answerFlows(run, frame) {
+        const deployed = this.options.deployedFlows ? this.options.deployedFlows() : null;
+        const header = { t: 'reply', req: frame.req };
+        if (deployed) {
+            this.write(run, header, deployed);
+        } else {
+            this.write(run, Object.assign(header, { error: 'the host has not seen a deployment of flows yet' }));
         }
     }
 

@@ -8,14 +8,16 @@ nodes carry an ``id`` and ``wires``, a list of output ports, each a list of
 the ids of the nodes it feeds.
 
 The flow is read from, in this order: the source given to ``NaloFlow``, the
-environment variable ``NALO_FLOWS_FILE``, ``~/.node-red/flows.json``
-(Node-RED's own default). A source that begins with ``http://`` or
+flows of the host that runs the node (``nalo_sdk.settings``: in a Node-RED
+node, the flows deployed there), the environment variable
+``NALO_FLOWS_FILE``, ``~/.node-red/flows.json`` (Node-RED's own default).
+A source that begins with ``http://`` or
 ``https://`` is the base URL of a running Node-RED (its ``httpAdminRoot``,
 for example ``http://127.0.0.1:1880``): the deployed flows are fetched with
 ``GET <base>/flows``. When the admin API asks for a login, the bearer token
-comes from ``token`` or the variable ``NALO_NODE_RED_TOKEN``. The running
-node is the one given as ``node_id``, else ``nalo_sdk.constants.NODE_ID``
-(the variable ``NALO_NODE_ID``).
+comes from ``token``, the host's, or the variable ``NALO_NODE_RED_TOKEN``.
+The running node is the one given as ``node_id``, else the host's, else
+``nalo_sdk.constants.NODE_ID`` (the variable ``NALO_NODE_ID``).
 
 A flows file must be a regular file of at most ``MAX_FLOWS_BYTES`` (64 MiB);
 an answer of the admin API the same size at most, complete within
@@ -38,13 +40,17 @@ import urllib.parse
 import urllib.request
 
 import nalo_sdk.constants
-from nalo_sdk import urls
+from nalo_sdk import settings, urls
 from nalo_sdk.urls import shown as _shown
 
 # True for type checkers only: this module does without importing typing.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any, TypedDict, TypeGuard
+
+    # A host's reader of its deployed flows: () -> (records, rev).
+    FlowReader = Callable[[], "tuple[list[Any], Any]"]
 
     class ParsedFlow(TypedDict):
         """What ``NaloFlow.parse_flow`` returns (for type checkers only)."""
@@ -408,7 +414,7 @@ class NaloFlow:
 
     def __init__(
         self,
-        flow: str | os.PathLike[str] | list[Any] | None = None,
+        flow: str | os.PathLike[str] | list[Any] | FlowReader | None = None,
         node_id: str | None = None,
         *,
         token: str | None = None,
@@ -416,18 +422,32 @@ class NaloFlow:
         max_time: float = DEFAULT_HTTP_MAX_TIME,
     ) -> None:
         """``flow``: a path to a flows JSON file, the base URL of a running
-        Node-RED (``http://...``, ``https://...``), or an already parsed list
-        of records (default: ``NALO_FLOWS_FILE``, else
+        Node-RED (``http://...``, ``https://...``), an already parsed list
+        of records, or a function that returns ``(records, rev)`` (default:
+        the host's flows, else ``NALO_FLOWS_FILE``, else
         ``~/.node-red/flows.json``). ``node_id``: the running node (default:
-        ``NODE_ID`` from ``nalo_sdk.constants``). ``token``, ``timeout`` and
-        ``max_time`` apply to a URL only: the admin API's bearer token
-        (default: ``NALO_NODE_RED_TOKEN``), the seconds to wait for the
-        connection and for each read, and the seconds the whole answer may
-        take."""
+        the host's, else ``NODE_ID`` from ``nalo_sdk.constants``). ``token``,
+        ``timeout`` and ``max_time`` apply to a URL only: the admin API's
+        bearer token (default: the host's, else ``NALO_NODE_RED_TOKEN``), the
+        seconds to wait for the connection and for each read, and the
+        seconds the whole answer may take."""
+        hosted = settings.current()
+        if hosted is not None:
+            if node_id is None:
+                node_id = hosted.node_id
+            if flow is None and hosted.flows is not None:
+                flow = hosted.flows
+                if token is None:
+                    token = hosted.flows_token
         if flow is None:
             flow = default_flows_file()
         self.rev = None
-        if is_flow_url(flow):
+        if callable(flow):
+            # The host's own reader of its deployed flows.
+            self.source = None
+            records, self.rev = flow()
+            self._where = "the deployed flows"
+        elif is_flow_url(flow):
             self.source = flow
             records, self.rev = fetch_deployed_flows(
                 flow, token=token, timeout=timeout, max_time=max_time

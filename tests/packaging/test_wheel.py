@@ -17,6 +17,7 @@ DIST_INFO = "nalo_sdk-0.1.0.dist-info"
 EXPECTED = (
     {"nalo_sdk/__init__.py", "nalo_sdk/constants.py", "nalo_sdk/logging.py"}
     | {"nalo_sdk/nodered.py", "nalo_sdk/urls.py", "nalo_sdk/detection/__init__.py"}
+    | {"nalo_sdk/settings.py", "nalo_sdk/host/stream.py"}
     | {f"nalo_sdk/detection/nms{EXT}", "nalo_sdk/mqtt/__init__.py"}
     | {"nalo_sdk/mqtt/publish.py", f"nalo_sdk/mqtt/utils{EXT}", "nalo_sdk/redis/__init__.py"}
     | {"nalo_sdk/redis/client.py", "nalo_sdk/redis/sweep.py", "nalo_sdk/redis/utils.py"}

@@ -1,11 +1,15 @@
 """The ``node`` object that the user's code gets."""
 
+from nalo_sdk.redis.utils import gen_redis_key_local
+
 
 class Node:
     """One Node-RED node as its Python code sees it.
 
     ``id``, ``type``, ``name``, ``z`` (the flow's id) and ``credentials``
-    (a dict, delivered over the worker's pipe) describe the node; the
+    (a dict, delivered over the worker's pipe) describe the node;
+    ``settings`` (``nalo_sdk.settings.NodeSettings``) is what the kit takes
+    from the host for it (its Redis server, MQTT broker, flows). The
     methods reach the node in Node-RED. Every method may be called from any
     thread. Inside ``on_input`` they refer to the message being handled: a
     message sent then keeps what could not cross to Python (the request and
@@ -21,6 +25,12 @@ class Node:
         self.z = str(config.get("z") or "")
         self.outputs = int(config.get("outputs", 1))
         self.credentials = dict(config.get("credentials") or {})
+        self.settings = None  # set by the worker
+
+    def redis_key(self, port=0):
+        """The Redis key under which output ``port``'s payloads are kept
+        when the node has a Redis server: ``redis_<id>_<port>``."""
+        return gen_redis_key_local(self.id, port)
 
     def __repr__(self):
         return f"<node {self.type} {self.id} {self.name!r}>"

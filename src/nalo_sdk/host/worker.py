@@ -6,11 +6,19 @@ node's per-message timeout) reaches a handler that runs, and so that the
 end of the pipe ends the worker whatever the handler does.
 
 Frames from Node.js (``t``): ``open`` (``v``: the node's id, type, name, z,
-credentials, outputs and ``source``), ``msg`` (``node``, ``seq``, ``v``: the
-message), ``interrupt`` (``seq``), ``close`` (``node``, ``removed``).
+credentials, outputs, ``source``, ``dedicated``, ``restart``,
+``clearStream`` and ``settings``: its ``redis``, ``broker``, ``flows`` and
+``problem``), ``msg`` (``node``, ``seq``, ``v``: the message), ``interrupt``
+(``seq``), ``close`` (``node``, ``removed``), ``reply`` (``req``, ``v`` or
+``error``: the answer to a request).
 Frames to Node.js: ``hello`` once, ``opened`` / ``open_failed``, ``done``
 (``v``: what ``on_input`` returned) / ``error`` per message, ``send``,
-``status``, ``log`` at any time, ``closed``.
+``status``, ``log``, ``stream`` (the stream keys' state) at any time,
+``closed``, ``flows`` (``req``: a request for the deployed flows).
+
+What the kit takes from the host (``nalo_sdk.settings``) is installed for
+the whole process in a worker of one node (``dedicated``), and applied
+around each hook of a node otherwise.
 """
 
 import os
@@ -19,9 +27,15 @@ import signal
 import sys
 import threading
 
+from nalo_sdk import settings
 from nalo_sdk.host import frames, usercode
 from nalo_sdk.host.errors import describe
 from nalo_sdk.host.node import Node
+from nalo_sdk.host.stream import Stream
+
+# The longest wait for Node.js to answer a request: it answers at once
+# unless it is gone, and then the worker ends anyway.
+REQUEST_TIMEOUT = 30.0
 
 
 def _exit_now():
@@ -55,6 +69,9 @@ class Worker:
         self._active = None
         self._writing = False
         self._interrupt_pending = False
+        self._requests = {}
+        self._request_lock = threading.Lock()
+        self._request_seq = 0
 
     # Output
 
@@ -78,9 +95,53 @@ class Worker:
 
     def emit(self, node, header, value=None):
         """A frame of ``node``, tied to the message being handled when called
-        from its handler."""
+        from its handler. What a ``send`` frame sends goes to the node's
+        stream keys first, once it is known to cross."""
         seq = self._active if threading.get_ident() == self._main else None
-        self._write(dict(header, node=node.id, seq=seq), value)
+        header = dict(header, node=node.id, seq=seq)
+        if header["t"] == "send":
+            parts = frames.encode(header, value)
+            self._stream_of(node).store(value, seq)
+            self._write_parts(parts)
+        else:
+            self._write(header, value)
+
+    def _write_parts(self, parts):
+        with self._write_lock:
+            frames.write_parts(self._out_fd, parts)
+
+    # Requests to Node.js
+
+    def request(self, header, timeout=REQUEST_TIMEOUT):
+        """Sends ``header`` as a request and returns Node.js's ``reply``
+        frame; any thread but the reader's."""
+        answer = queue.SimpleQueue()
+        with self._request_lock:
+            self._request_seq += 1
+            number = self._request_seq
+            self._requests[number] = answer
+        try:
+            self._write(dict(header, req=number))
+            try:
+                return answer.get(timeout=timeout)
+            except queue.Empty:
+                raise TimeoutError(f"Node.js did not answer within {timeout} s") from None
+        finally:
+            with self._request_lock:
+                self._requests.pop(number, None)
+
+    def deployed_flows(self):
+        """``(records, rev)`` of the flows deployed in Node-RED."""
+        from nalo_sdk.nodered import FlowError
+
+        try:
+            reply = self.request({"t": "flows"})
+        except TimeoutError as error:
+            raise FlowError(f"the deployed flows: {error}") from None
+        if reply.get("error"):
+            raise FlowError(f"the deployed flows: {reply['error']}")
+        value = reply.get("v") or {}
+        return value.get("flows"), value.get("rev")
 
     # Interrupts
 
@@ -100,6 +161,12 @@ class Worker:
                     if frame.get("seq") is not None and frame.get("seq") == self._active:
                         signal.pthread_kill(self._main, signal.SIGINT)
                     continue
+                if frame.get("t") == "reply":
+                    with self._request_lock:
+                        waiting = self._requests.get(frame.get("req"))
+                    if waiting is not None:
+                        waiting.put(frame)
+                    continue
                 self._inbox.put(frame)
         except BaseException:  # the end of the pipe, or a broken peer
             pass
@@ -107,14 +174,75 @@ class Worker:
 
     # Frames from Node.js
 
+    # The kit's settings and the stream keys of a node
+
+    def _settings_of(self, node, config):
+        given = config.get("settings") or {}
+        redis = given.get("redis") or {}
+        broker = given.get("broker") or {}
+        return settings.NodeSettings(
+            node_id=node.id,
+            node_type=node.type,
+            redis_url=redis.get("url"),
+            redis_password=redis.get("password"),
+            mqtt_url=broker.get("url"),
+            mqtt_username=broker.get("username"),
+            mqtt_password=broker.get("password"),
+            flows=self.deployed_flows if given.get("flows") else None,
+        )
+
+    def _stream_of(self, node):
+        stream = getattr(node, "_stream", None)
+        if stream is None:
+
+            def tell(fields, seq=None, node=node):
+                self._write(dict(fields, t="stream", node=node.id, seq=seq))
+
+            def log(level, text, node=node):
+                self.emit(node, {"t": "log", "level": level, "text": text})
+
+            stream = node._stream = Stream(node, node.settings, tell, log)
+        return stream
+
+    def _read_stream(self, node, stream, restart):
+        """The node's record in the deployed flows, kept for the cleanup at
+        its removal; the cleanup itself unless the worker was restarted."""
+        from nalo_sdk.nodered import NaloFlow
+
+        try:
+            flow = NaloFlow(self.deployed_flows, node_id=node.id)
+        except Exception as error:
+            stream.fail_clear(str(error))
+            return
+        record = flow._nodes.get(node.id)
+        if record is None:
+            stream.fail_clear(f"the node {node.id} is not in the deployed flows (as in a subflow)")
+            return
+        node._flow = (flow, record)
+        if not restart:
+            stream.clear(flow, record)
+
     def _on_open(self, frame):
         config = frame.get("v") or {}
         node = Node(self, config)
+        node.settings = self._settings_of(node, config)
+        if config.get("dedicated"):
+            settings.install(node.settings)
         try:
-            code = usercode.load(config.get("source") or {}, node.id, node.name)
-            self._nodes[node.id] = (node, code)
-            if code.setup is not None:
-                code.setup(node)
+            with settings.applied(node.settings):
+                problem = (config.get("settings") or {}).get("problem")
+                if problem:
+                    raise LookupError(problem)
+                stream = self._stream_of(node)
+                if config.get("clearStream"):
+                    if stream.configured:
+                        self._read_stream(node, stream, bool(config.get("restart")))
+                    else:
+                        stream.fail_clear("the node has no Redis server")
+                code = usercode.load(config.get("source") or {}, node.id, node.name)
+                self._nodes[node.id] = (node, code)
+                if code.setup is not None:
+                    code.setup(node)
         except BaseException as error:
             self._nodes.pop(node.id, None)
             self._write({"t": "open_failed", "node": node.id, "error": describe(error)})
@@ -132,7 +260,8 @@ class Worker:
         node, code = entry
         self._active = seq
         try:
-            result = code.on_input(frame.get("v"), node)
+            with settings.applied(node.settings):
+                result = code.on_input(frame.get("v"), node)
             self._active = None
         except BaseException as error:
             self._active = None
@@ -141,7 +270,10 @@ class Worker:
             self._write(dict(header, error=describe(error)))
             return
         try:
-            self._write({"t": "done", "node": node_id, "seq": seq}, result)
+            parts = frames.encode({"t": "done", "node": node_id, "seq": seq}, result)
+            if result is not None:
+                self._stream_of(node).store(result, seq)
+            self._write_parts(parts)
         except frames.CannotCross as error:
             failure = {
                 "type": "CannotCross",
@@ -158,11 +290,16 @@ class Worker:
             node, code = entry
             if code.close is not None:
                 try:
-                    code.close(node, bool(frame.get("removed")))
+                    with settings.applied(node.settings):
+                        code.close(node, bool(frame.get("removed")))
                 except BaseException as error:
                     text = "close failed: " + describe(error)["stack"]
                     self._write({"t": "log", "node": node_id, "level": "warn", "text": text})
             usercode.unload(node.id, node.name)
+            kept = getattr(node, "_flow", None)
+            if frame.get("removed") and kept is not None:
+                self._stream_of(node).clear(*kept)
+            self._stream_of(node).close()
         self._write({"t": "closed", "node": node_id})
 
     def run(self):

@@ -7,8 +7,10 @@ node's local MQTT key (``gen_mqtt_key_local(node_id)``) or on a topic given.
 ``encode_payload`` is the JSON encoding alone.
 
 The broker is given as a URL, ``mqtt://[user[:password]@]host[:port]``
-(port 1883 by default), else taken from the environment variable
-``NALO_MQTT_URL``, else ``mqtt://127.0.0.1:1883``.
+(port 1883 by default), with the user name and password there or given
+apart; else it is the broker of the running node that the host names
+(``nalo_sdk.settings``, with its user name and password), else the URL in
+the environment variable ``NALO_MQTT_URL``, else ``mqtt://127.0.0.1:1883``.
 
 The client is paho-mqtt (Debian's python3-paho-mqtt); it is imported on the
 first connection, so that the encoding works without it.
@@ -24,7 +26,7 @@ import uuid
 from typing import TYPE_CHECKING, Any
 
 import nalo_sdk.constants
-from nalo_sdk import urls
+from nalo_sdk import settings, urls
 from nalo_sdk.urls import shown as _shown
 
 if TYPE_CHECKING:
@@ -280,12 +282,13 @@ def _paho():
 
 def topic_for(payload: object, node_id: str | None = None, topic: str | None = None) -> str:
     """The topic of a payload: ``topic`` when given, else the local MQTT key
-    of ``node_id``, else of the payload's "id", else of the running node.
-    ``ValueError`` for a topic that cannot be published on."""
+    of ``node_id``, else of the payload's "id", else of the running node
+    (the host's, else ``NODE_ID``). ``ValueError`` for a topic that cannot
+    be published on."""
     if topic is not None:
         return check_topic(topic)
     if node_id is None:
-        node_id = nalo_sdk.constants.NODE_ID
+        node_id = settings.get("node_id") or nalo_sdk.constants.NODE_ID
         if isinstance(payload, dict):
             node_id = payload.get("id", node_id)
     from nalo_sdk.mqtt.utils import gen_mqtt_key_local
@@ -330,9 +333,13 @@ class NaloPublisher:
         client_id: str | None = None,
         protocol: str = DEFAULT_PROTOCOL,
         max_packet_size: int = MQTT_MAX_PACKET_SIZE,
+        username: str | None = None,
+        password: str | None = None,
     ) -> None:
-        """``url``: the broker (default: ``NALO_MQTT_URL``, else
-        ``mqtt://127.0.0.1:1883``). ``timeout``: seconds for connecting and
+        """``url``: the broker (default: the running node's broker as its
+        host names it, else ``NALO_MQTT_URL``, else
+        ``mqtt://127.0.0.1:1883``). ``username``, ``password``: the login,
+        when the URL holds none (not both: ``ValueError``). ``timeout``: seconds for connecting and
         for each acknowledgement, more than 0 and at most a day. ``qos``: 0
         (sent, unacknowledged) or 1 (``publish`` returns once the broker has
         it). ``keepalive``: seconds between the client's pings, 0 (none) to
@@ -342,10 +349,24 @@ class NaloPublisher:
         carry); over MQTT 5 the broker's own limit, when it states a smaller
         one, wins. A payload whose packet is larger is refused before it is
         sent."""
+        if url is None and settings.get("mqtt_url") is not None:
+            url = settings.get("mqtt_url")
+            if username is None and password is None:
+                username = settings.get("mqtt_username") or None
+                password = settings.get("mqtt_password") or None
         self.url = url if url is not None else default_url()
         if not isinstance(self.url, str):
             raise TypeError(f"url must be a str, not {type(self.url).__name__}")
         self.host, self.port, self._username, self._password = parse_url(self.url)
+        if username is not None or password is not None:
+            if self._username is not None:
+                raise ValueError(
+                    f"MQTT broker at {_shown(self.url)}: a login in the URL and "
+                    "username or password given apart: give one of them"
+                )
+            if username is None:
+                raise ValueError("a password without a username: MQTT sends none such")
+            self._username, self._password = username, password
         if qos not in (0, 1, 2) or isinstance(qos, bool):
             raise ValueError(f"qos must be 0, 1 or 2, not {qos!r}")
         self.timeout = float(_number_in(timeout, "timeout", 0, MAX_TIMEOUT, low_open=True))
@@ -586,6 +607,8 @@ def publish_result(
     timeout: float = DEFAULT_TIMEOUT,
     qos: int = 1,
     retain: bool = False,
+    username: str | None = None,
+    password: str | None = None,
 ) -> str:
     """Publish one payload on its own connection (connect, publish,
     disconnect) and return the topic used. The arguments are those of
@@ -594,5 +617,7 @@ def publish_result(
     # published on, before connecting at all.
     encode_payload(payload)
     topic_for(payload, node_id, topic)
-    with NaloPublisher(url, timeout=timeout, qos=qos) as publisher:
+    with NaloPublisher(
+        url, timeout=timeout, qos=qos, username=username, password=password
+    ) as publisher:
         return publisher.publish(payload, node_id, topic=topic, retain=retain)

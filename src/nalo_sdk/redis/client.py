@@ -15,11 +15,11 @@ from redis.backoff import NoBackoff
 from redis.crc import key_slot
 from redis.retry import Retry
 
-from nalo_sdk import urls
+from nalo_sdk import settings, urls
 from nalo_sdk.urls import shown
 
 if TYPE_CHECKING:
-    from collections.abc import Iterable
+    from collections.abc import Iterable, Mapping
     from typing import Self, TypeVar
 
     # A key name as the caller gave it, str or bytes.
@@ -184,8 +184,10 @@ class NaloRedis:
     (``redis+cluster://host:port[,host:port...]``, ``rediss+cluster://...``
     for TLS; the nodes listed are seeds, the client finds the others) or
     from an existing redis-py client (``redis.Redis`` or
-    ``redis.cluster.RedisCluster``). Without either, the URL comes from
-    ``NALO_REDIS_URL``, else ``redis://127.0.0.1:6379/0``. The redis-py
+    ``redis.cluster.RedisCluster``). Without either, the URL comes from the
+    host (``nalo_sdk.settings``: the Redis server of the running node, with
+    its password), else ``NALO_REDIS_URL``, else
+    ``redis://127.0.0.1:6379/0``. The redis-py
     client is ``_redis_client``; it returns values as bytes, so binary
     values are safe.
 
@@ -240,6 +242,11 @@ class NaloRedis:
             self.url = None
             self._where = repr(client)
             return
+        if url is None:
+            url = settings.get("redis_url")
+            password = settings.get("redis_password")
+            if url is not None and password is not None:
+                client_options.setdefault("password", password)
         self.url = url if url is not None else default_url()
         if not isinstance(self.url, str):
             raise TypeError(f"url must be a str, not {type(self.url).__name__}")
@@ -386,6 +393,25 @@ class NaloRedis:
             for start in range(0, len(names), step):
                 pipe.unlink(*names[start : start + step])
             return sum(pipe.execute())
+
+    def set_many(self, values: Mapping[str | bytes, bytes | str]) -> None:
+        """Set each key of ``values`` to its value (``str`` as UTF-8), in
+        one pipelined round trip, not a transaction; on a cluster, a round
+        trip per node. An empty mapping makes no request."""
+        if not values:
+            return
+        with self._server_named():
+            if len(values) == 1:
+                ((key, value),) = values.items()
+                self._redis_client.set(key_bytes(key), value)
+                return
+            if self.cluster:
+                pipe = self._redis_client.pipeline()
+            else:
+                pipe = self._redis_client.pipeline(transaction=False)
+            for key, value in values.items():
+                pipe.set(key_bytes(key), value)
+            pipe.execute()
 
     def existing(self, keys: Iterable[_Key]) -> list[_Key]:
         """The names in ``keys`` that exist, in the order given (one
