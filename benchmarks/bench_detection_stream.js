@@ -22,7 +22,7 @@ const os = require('os');
 const path = require('path');
 
 const nodeRedDir = path.join(__dirname, '..', 'node-red');
-const EXAMPLE = process.env.TMP_FLOW || path.join(nodeRedDir, 'examples', 'detection-stream.json');
+const EXAMPLE = path.join(nodeRedDir, 'examples', 'detection-stream.json');
 const LATENCY_FRAMES = 15;
 const RATE_FRAMES = 30;
 const PROCESS_FRAMES = 5;
@@ -185,7 +185,6 @@ async function detectionStream({ helper, unspied, figure, target, quantile, now,
         const mqttIn = flow.find((r) => r.type === 'mqtt in');
         const receivedAt = mqttIn.wires[0][0];
         const publishedAt = publisher.wires[0][0];
-        if (process.env.TMP_FLOW) { process.env.NALO_MQTT_URL = `mqtt://127.0.0.1:${brokerPort}`; }
         await helper.load(nodeModules((name) => require(name)), flow);
         unspied(flow.map((r) => r.id));
         const frames = photos.map((file, index) => ({ payload: fs.readFileSync(file), topic: path.basename(file), frame: { index, name: path.basename(file), path: file } }));

@@ -211,8 +211,9 @@ def run(stack, args):
     print("Stream keys in Redis (each stage's output)")
     for stage in flow.stages:
         for key in keys[stage["id"]]:
-            print(f"  {key}  {stage['name']}: {client.type(key).decode()}, "
-                  f"{client.memory_usage(key) or 0} bytes")  # fmt: skip
+            kind = client.type(key).decode()
+            size = f", {client.strlen(key)} bytes" if kind == "string" else ""
+            print(f"  {key}  {stage['name']}: {kind}{size}")
     checks["every stage's output is under its key"] = all(keys.values())
     # The last message of each stage is what its key holds: the last frame's.
     last = os.path.join(frames["directory"], frames["files"][-1])
