@@ -98,7 +98,7 @@ async function startServer(program, args, dir) {
     });
     for (let i = 0; i < 500 && !exited; i++) {
         if (await portOpen(port)) {
-            return { port, stop: () => child.kill('SIGKILL') };
+            return { port, stop: () => exited || child.kill('SIGKILL') };
         }
         await new Promise((resolve) => setTimeout(resolve, 20));
     }
@@ -169,8 +169,19 @@ async function detectionStream({ helper, unspied, figure, target, quantile, now,
         return;
     }
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'nalo-bench-stream-'));
-    fs.writeFileSync(path.join(dir, 'mosquitto.conf'), '');
     const servers = [];
+    // A bench ended by a signal still ends the servers it started.
+    const stopAll = () => {
+        servers.forEach((server) => server.stop());
+        fs.rmSync(dir, { recursive: true, force: true });
+    };
+    const onSignal = (signal) => {
+        stopAll();
+        process.exit(128 + os.constants.signals[signal]);
+    };
+    process.on('exit', stopAll);
+    process.once('SIGINT', onSignal);
+    process.once('SIGTERM', onSignal);
     try {
         servers.push(await startServer(which('redis-server'), (port) => ['--port', String(port), '--bind', '127.0.0.1', '--save', '', '--appendonly', 'no'], dir));
         const redisPort = servers[0].port;
@@ -278,10 +289,10 @@ async function detectionStream({ helper, unspied, figure, target, quantile, now,
         target('detection stream rate, Python node / process per frame', flowRate / processRate, '>=', 10, 'x');
         target('detection stream host overhead per frame p50', quantile(overhead, 0.5), '<=', 1, 'ms');
     } finally {
-        for (const server of servers) {
-            server.stop();
-        }
-        fs.rmSync(dir, { recursive: true, force: true });
+        stopAll();
+        process.removeListener('exit', stopAll);
+        process.removeListener('SIGINT', onSignal);
+        process.removeListener('SIGTERM', onSignal);
     }
 }
 

@@ -32,6 +32,8 @@ from devkit.node_red_package import ROOT, NodeRedWithPackage
 from devkit.peers import ThrowawayMosquitto
 from devkit.redis_servers import ThrowawayRedisServer
 
+# Where the example's detector takes its cascades from (Debian's opencv-data).
+CASCADES = "/usr/share/opencv4/haarcascades"
 # One NMS log line per frame, written by the example's NMS node.
 NMS_LINE = re.compile(r"frame (\d+) (.+?): (\d+) candidates, (\d+) kept")
 PAYLOAD_KEYS = [
@@ -152,6 +154,8 @@ def run(stack, args):
 
     flow = DetectionFlow(args.flow)
     frames = frames_of(flow, args.photos)
+    if not os.path.isdir(CASCADES):
+        raise OSError(f"no {CASCADES}: install the Debian package opencv-data")
     count = len(frames["files"])
     checks = {}
 
@@ -177,9 +181,10 @@ def run(stack, args):
     red.inject(flow.inject["id"])
     received = receiver.wait_for(count, timeout=60)
     payloads = sorted((json.loads(m.payload) for m in received), key=lambda p: p["source_idx"])
-    nms_lines = wait_until(lambda: NMS_LINE.findall(red.log_text())[:count], 10)
     mqtt_in_line = re.compile(rf"\[debug:{re.escape(flow.mqtt_debug['name'])}\] (\S+)")
-    mqtt_in = wait_until(lambda: mqtt_in_line.findall(red.log_text()), 10)
+    wait_until(lambda: len(mqtt_in_line.findall(red.log_text())) >= count, 10)
+    wait_until(lambda: len(NMS_LINE.findall(red.log_text())) >= count, 10)
+    nms_lines, mqtt_in = NMS_LINE.findall(red.log_text()), mqtt_in_line.findall(red.log_text())
 
     print(f"Frames: {count} from {frames['directory']}")
     by_index = {p["source_idx"]: p for p in payloads}
