@@ -19,11 +19,11 @@ function deployedFlows(events) {
     if (!deployed) {
         deployed = { current: null };
         deployedByRuntime.set(events, deployed);
-        events.on('flows:starting', (event) => {
+        events.on('flows:starting', guarded(() => {}, (event) => {
             if (event && event.config && Array.isArray(event.config.flows)) {
                 deployed.current = { flows: event.config.flows, rev: event.config.rev || null };
             }
-        });
+        }));
     }
     return () => deployed.current;
 }

@@ -253,11 +253,16 @@ class Worker {
     answerFlows(run, frame) {
         const deployed = this.options.deployedFlows ? this.options.deployedFlows() : null;
         const header = { t: 'reply', req: frame.req };
+        let error = 'the host has not seen a deployment of flows yet';
         if (deployed) {
-            this.write(run, header, deployed);
-        } else {
-            this.write(run, Object.assign(header, { error: 'the host has not seen a deployment of flows yet' }));
+            try {
+                this.write(run, header, deployed);
+                return;
+            } catch (err) {
+                error = `the deployed flows cannot cross to Python: ${err.message}`;
+            }
         }
+        this.write(run, Object.assign(header, { error }));
     }
 
     onAnswer(frame) {

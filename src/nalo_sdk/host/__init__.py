@@ -16,5 +16,8 @@ The user's code (``nalo_sdk.host.usercode``) defines any of::
     def close(node, removed): ...        # once, when the node stops
 
 and calls ``node.send``, ``node.status``, ``node.log``, ``node.warn``,
-``node.error`` (``nalo_sdk.host.node``).
+``node.error`` (``nalo_sdk.host.node``). The kit's defaults (``NaloRedis()``,
+``NaloPublisher()``, ``NaloFlow()``) take the node's Redis server, broker and
+deployed flows from the host (``nalo_sdk.settings``); the node's outputs are
+kept under its stream keys (``nalo_sdk.host.stream``).
 """

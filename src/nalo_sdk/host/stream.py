@@ -34,6 +34,7 @@ import time
 
 from nalo_sdk.host import frames
 from nalo_sdk.redis.utils import gen_redis_key_local
+from nalo_sdk.urls import shown
 
 RETRY_FIRST = 1.0
 RETRY_MAX = 30.0
@@ -110,6 +111,12 @@ class Stream:
     def configured(self):
         return self.settings is not None and self.settings.redis_url is not None
 
+    def _named(self, text):
+        """``text`` with the server in front, unless it names it already
+        (redis-py's errors of the server itself do not)."""
+        where = f"Redis at {shown(self.settings.redis_url)}"
+        return text if text.startswith(where) else f"{where}: {text}"
+
     def redis(self):
         """The node's Redis connection, made on first use."""
         with self._lock:
@@ -149,9 +156,12 @@ class Stream:
                 self._failing = True
                 self._retry_at = time.monotonic() + self._delay
                 self._delay = min(self._delay * 2, RETRY_MAX)
-            text = f"stream keys not stored: {error}"
+            text = f"stream keys not stored: {self._named(str(error))}"
             self._tell({"ok": False, "text": text, "status": text}, seq)
             return
+        except BaseException:
+            self.close()  # an interrupt may leave a reply unread on the connection
+            raise
         if self._failing:
             with self._lock:
                 skipped, self._skipped = self._skipped, 0
@@ -181,7 +191,7 @@ class Stream:
             if level in _LEVELS:
                 self._log(_LEVELS[level], text)
         if not done:
-            self.fail_clear("; ".join(errors) or "the cleanup failed")
+            self.fail_clear(self._named("; ".join(errors) or "the cleanup failed"))
         return done
 
     def fail_clear(self, why):

@@ -76,7 +76,11 @@ class Worker:
     # Output
 
     def _write(self, header, value=None):
-        parts = frames.encode(header, value)
+        self._write_parts(frames.encode(header, value))
+
+    def _write_parts(self, parts):
+        """Writes one frame whole: an interrupt that comes meanwhile is raised
+        after it."""
         main = threading.get_ident() == self._main
         if main:
             self._writing = True
@@ -105,10 +109,6 @@ class Worker:
             self._write_parts(parts)
         else:
             self._write(header, value)
-
-    def _write_parts(self, parts):
-        with self._write_lock:
-            frames.write_parts(self._out_fd, parts)
 
     # Requests to Node.js
 
@@ -172,8 +172,6 @@ class Worker:
             pass
         _exit_now()
 
-    # Frames from Node.js
-
     # The kit's settings and the stream keys of a node
 
     def _settings_of(self, node, config):
@@ -221,6 +219,8 @@ class Worker:
         node._flow = (flow, record)
         if not restart:
             stream.clear(flow, record)
+
+    # Frames from Node.js
 
     def _on_open(self, frame):
         config = frame.get("v") or {}
