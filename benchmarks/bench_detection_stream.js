@@ -244,6 +244,7 @@ async function detectionStream({ helper, unspied, figure, target, quantile, now,
         figure('detector own time p50 (in Python)', quantile(samples.map((s) => s.detect), 0.5), 'ms');
         figure('all handlers p50 (in Python)', quantile(samples.map((s) => s.handlers), 0.5), 'ms');
         figure('host overhead per frame p50 / p90', `${quantile(overhead, 0.5).toFixed(3)} / ${quantile(overhead, 0.9).toFixed(3)}`, 'ms');
+        figure(`  of that, per Python node (${stages.length - 1} on the way)`, quantile(overhead, 0.5) / (stages.length - 1), 'ms');
 
         // Frames at once: the rate the flow sustains.
         const all = new Promise((resolve) => {
