@@ -82,13 +82,6 @@ class NodeSettings:
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError("NodeSettings cannot be changed: make new ones")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, NodeSettings):
-            return NotImplemented
-        return all(getattr(self, name) == getattr(other, name) for name in FIELDS)
-
-    __hash__ = None  # type: ignore[assignment]
-
     def __repr__(self) -> str:
         shown = []
         for name in FIELDS:

@@ -1,7 +1,5 @@
-"""A Python node's stream in a real Node-RED, with a real Redis and
-mosquitto: its Redis server and broker from configuration nodes, its
-stream keys written, cleared on redeploy and on removal, its payload heard
-by an MQTT-in node, and what the node says when Redis or the broker fail."""
+"""A Python node's stream in a real Node-RED with a real Redis and broker:
+keys, cleanup, MQTT, and what the node says when Redis or the broker fail."""
 
 import json
 import pathlib
