@@ -32,6 +32,7 @@ test: build
 
 demo: build
 	PYTHONPATH=$(STAGE_DIR):tools $(PYTHON) -m devkit.demo $(DEMO_ARGS)
+	$(DEMO_THEN)
 
 # A wheel for this machine, built offline with the installed build backend.
 wheel: deps

@@ -17,6 +17,7 @@ const path = require('path');
 const nodeRedDir = path.join(__dirname, '..', 'node-red');
 const { helper, pythonNode, collect, PYTHON } = require(path.join(nodeRedDir, 'test', 'support'));
 const { Client } = require(path.join(nodeRedDir, 'lib', 'client'));
+const { detectionStream } = require('./bench_detection_stream');
 const injectNode = require('@node-red/nodes/core/common/20-inject.js');
 const catchNode = require('@node-red/nodes/core/common/25-catch.js');
 const NodePrototype = require('@node-red/runtime/lib/nodes/Node').prototype;
@@ -40,6 +41,8 @@ function unspied(ids) {
 
 const argFlood = process.argv.indexOf('--flood-seconds');
 const FLOOD_SECONDS = argFlood > 0 ? Number(process.argv[argFlood + 1]) : 60;
+const argOnly = process.argv.indexOf('--only');
+const ONLY = argOnly > 0 ? process.argv[argOnly + 1].split(',') : null;
 const ECHO = 'def on_input(msg, node):\n    return msg\n';
 const targets = [];
 
@@ -348,13 +351,21 @@ async function main() {
     await new Promise((resolve) => helper.startServer(resolve));
     try {
         console.log(`Node.js ${process.version}, Python ${PYTHON}, ${require('os').cpus().length} cores`);
-        await smallMessages();
-        await buffers();
-        await readyCrashClose();
-        await deploys();
-        await processPerMessage();
-        await pipeFloor();
-        await flood();
+        const parts = [
+            ['small', smallMessages],
+            ['buffers', buffers],
+            ['lifecycle', readyCrashClose],
+            ['deploys', deploys],
+            ['baselines', processPerMessage],
+            ['baselines', pipeFloor],
+            ['flood', flood],
+            ['detection', () => detectionStream({ helper, unspied, figure, target, quantile, now, PYTHON })],
+        ];
+        for (const [name, part] of parts) {
+            if (!ONLY || ONLY.includes(name)) {
+                await part();
+            }
+        }
     } finally {
         await new Promise((resolve) => helper.stopServer(resolve));
     }

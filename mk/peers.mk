@@ -12,7 +12,9 @@
 #   make bench-cluster      time a whole cleanup on a Redis Cluster and one server
 #   make demo PEERS=1       the demo against real peers: Node-RED as the flow
 #                           source, mosquitto receiving the payloads, a 3-primary
-#                           Redis Cluster (DEMO_REDIS=single: one redis-server)
+#                           Redis Cluster (DEMO_REDIS=single: one redis-server);
+#                           then the detection stream in Node-RED (make
+#                           demo-node-red, mk/node-red.mk)
 NALO_NODE_RED_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/nalo-sdk/node-red
 export NALO_NODE_RED_DIR
 PEERS ?=
@@ -29,6 +31,8 @@ test: export NALO_PEERS_REQUIRED := 1
 ifeq ($(PEERS),1)
 demo: node-red
 demo: DEMO_ARGS += --peers --redis $(DEMO_REDIS)
+# After the kit's own demo: the detection stream (make demo-node-red).
+demo: DEMO_THEN = PYTHONPATH=$(STAGE_DIR):tools $(PYTHON) -m devkit.demo_node_red $(DEMO_NODE_RED_ARGS)
 endif
 
 # A whole stream cleanup, 10,000 stream keys among 100,000 others, on a

@@ -172,6 +172,9 @@ def test_the_editor_in_a_real_browser(red):
         "saved",
         "ok:",
         "help",
+        "ok:",
+        "example",
+        "flow",
     ]
     saved = {r["id"]: r for r in red.request("GET", "/flows")["flows"]}["py-a"]
     assert (saved["name"], saved["timeout"], saved["policy"]) == (
@@ -179,7 +182,7 @@ def test_the_editor_in_a_real_browser(red):
         "7",
         "drop-oldest",
     )
-    assert len(os.listdir(shots)) >= 4
+    assert len(os.listdir(shots)) >= 6
 
 
 def test_deploy_redeploy_removal_and_a_killed_node_red(red):

@@ -4,9 +4,12 @@
  * headless, driven by playwright-core (the dev dependency pinned beside this
  * script, which downloads no browser). Against a running Node-RED whose flow
  * holds a `nalo-python` node NODE_ID: the node is in the palette, its dialog
- * opens, an edit is saved into the flow and deployed, its help renders.
- * Screenshots go to OUT_DIR. Prints one line per check; exits 1 on the first
- * failure.
+ * opens, an edit is saved into the flow and deployed, its help renders; the
+ * package's example detection-stream.json is served by the runtime's example
+ * library (Import > Examples) and imports with every node type known.
+ * Screenshots go to OUT_DIR, the imported example's alone to
+ * OUT_DIR/detection-stream.png (the README's picture). Prints one line per
+ * check; exits 1 on the first failure.
  *
  *   NODE_PATH=<node-red install>/node_modules node editor-check.js URL NODE_ID OUT_DIR
  */
@@ -17,6 +20,7 @@ const { chromium } = require('playwright-core');
 
 const [url, nodeId, outDir] = process.argv.slice(2);
 const CHROMIUM = process.env.NALO_CHROMIUM || '/usr/bin/chromium';
+const EXAMPLE = 'library/examples/flows/@nalo/node-red-python/detection-stream';
 const ARGS = [
     '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
@@ -106,6 +110,33 @@ async function main() {
             if ((await help.locator('dl.message-properties').count()) < 2) {
                 throw new Error('the help lists no message properties');
             }
+        });
+
+        await check('example flow', page, async () => {
+            // What Import > Examples does once the example is chosen.
+            const shown = await page.evaluate(async (path) => {
+                const flow = await $.getJSON(path);
+                RED.view.importNodes(flow, { generateIds: false });
+                const tab = flow.find((n) => n.type === 'tab');
+                RED.workspaces.show(tab.id);
+                RED.view.select({ nodes: [] });
+                const unknown = flow.filter((n) => n.z === tab.id && RED.nodes.node(n.id) && RED.nodes.node(n.id)._def.category === 'unknown');
+                return { nodes: flow.length, unknown: unknown.map((n) => n.type) };
+            }, EXAMPLE);
+            if (shown.unknown.length > 0) {
+                throw new Error(`node types unknown to the editor: ${shown.unknown.join(', ')}`);
+            }
+            await page.evaluate(() => {
+                RED.menu.setSelected('menu-item-sidebar', false);
+                RED.menu.setSelected('menu-item-palette', false);
+                $('.red-ui-notification').remove(); // "Imported: 1 flow ..."
+            });
+            await page.waitForTimeout(500);
+            const chart = await page.locator('#red-ui-workspace-chart').boundingBox();
+            await page.screenshot({
+                path: path.join(outDir, 'detection-stream.png'),
+                clip: { x: chart.x, y: chart.y, width: Math.min(chart.width, 1110), height: 290 },
+            });
         });
     } finally {
         await context.close();
