@@ -62,6 +62,12 @@ def _buffer(value):
     return view.cast("B") if view.ndim != 1 or view.format != "B" else view
 
 
+# Values that json writes as they are. Containers take them without a call
+# of _plain and a path of their own: a detector's result is thousands of
+# numbers, and a call per number cost a millisecond and more per message.
+_AS_THEY_ARE = frozenset({str, int, bool, type(None)})
+
+
 def _plain(value, path, extras, buffers, depth):
     """A copy of ``value`` that ``json`` writes, noting the rest in ``extras``."""
     if depth > MAX_DEPTH:
@@ -74,12 +80,21 @@ def _plain(value, path, extras, buffers, depth):
         for key, item in value.items():
             if type(key) is not str:
                 raise CannotCross(path, f"a key that is not a string ({key!r})")
-            copy[key] = _plain(item, path + [key], extras, buffers, depth + 1)
+            kind = type(item)
+            # item - item is 0.0 for a finite float only (NaN for NaN and infinities)
+            if kind in _AS_THEY_ARE or (kind is float and item - item == 0.0):
+                copy[key] = item
+            else:
+                copy[key] = _plain(item, path + [key], extras, buffers, depth + 1)
         return copy
     if kind is list or kind is tuple:
         copy = []  # a loop, not a comprehension: one stack frame per level
         for index, item in enumerate(value):
-            copy.append(_plain(item, path + [index], extras, buffers, depth + 1))
+            kind = type(item)
+            if kind in _AS_THEY_ARE or (kind is float and item - item == 0.0):
+                copy.append(item)
+            else:
+                copy.append(_plain(item, path + [index], extras, buffers, depth + 1))
         return copy
     if isinstance(value, bool):
         return bool(value)
