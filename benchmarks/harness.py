@@ -1,5 +1,5 @@
 """Timing helpers shared by the benchmarks: medians of repeated runs, the
-machine's description and peak-memory loops."""
+machine's description, peak-memory loops and the targets' verdicts."""
 
 import gc
 import os
@@ -83,6 +83,33 @@ class Table:
         self.rows.append({"name": name, **values})
         shown = "  ".join(f"{k}={_fmt(v)}" for k, v in values.items())
         print(f"  {name:<44} {shown}", flush=True)
+
+
+class Targets:
+    """The goals a benchmark's figures are held to. Each verdict is one line,
+    `target <name>: <value> (goal <op> <limit>) ok` or `... MISS`, printed
+    when the whole benchmark has run, so that its targets stand together;
+    when NALO_BENCH_TARGETS names a file the lines are also appended to it,
+    so that a run of several benchmarks can show all of them at its end."""
+
+    checks = {">=": lambda value, limit: value >= limit, "<=": lambda value, limit: value <= limit}
+
+    def __init__(self):
+        self.lines = []
+
+    def add(self, name, value, op, limit):
+        verdict = "ok" if self.checks[op](value, limit) else "MISS"
+        self.lines.append(f"target {name}: {value:.2f} (goal {op} {limit}) {verdict}")
+        return verdict == "ok"
+
+    def report(self):
+        print()
+        for line in self.lines:
+            print(line)
+        path = os.environ.get("NALO_BENCH_TARGETS")
+        if path:
+            with open(path, "a") as f:
+                f.writelines(line + "\n" for line in self.lines)
 
 
 def _fmt(value):
