@@ -9,6 +9,7 @@
 // other attribute goes through PyObject_GetAttr every time.
 #pragma once
 
+#include "core/compat.hpp"
 #include "core/module_state.hpp"
 
 #include <cstdint>
@@ -23,7 +24,24 @@ struct CachedAttribute {
     PyObject *value = nullptr; // borrowed; valid only while both tags match
 };
 
-// obj.name (`name` an exact, interned str), from `cache` while it holds.
-Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache);
+// obj.name read through PyObject_GetAttr, remembered in `cache` when the
+// read is one that can be.
+Ref read_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache);
+
+// obj.name (`name` an exact, interned str), from `cache` while it holds. The
+// check is inline: on the usual path a read costs a few loads and compares,
+// not a call.
+inline Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name,
+                         CachedAttribute &cache) {
+    if (cache.value != nullptr && Py_TYPE(obj) == cache.type) {
+        PyObject **slot = compat::instance_dict_slot(obj);
+        if (slot != nullptr && *slot == cache.dict &&
+            compat::type_version(cache.type) == cache.type_version &&
+            compat::dict_version(cache.dict) == cache.dict_version) {
+            return Ref::borrow(cache.value);
+        }
+    }
+    return read_attribute(module, obj, name, cache);
+}
 
 } // namespace nalo
