@@ -29,6 +29,11 @@ namespace {
 // holds some 60 MB of entries and frames when it gives up.
 constexpr size_t max_depth = 250000;
 
+// Frames the walk starts with room for: real flows are a few nodes deep, and
+// growing the stack one doubling at a time would cost a walk of a few dozen
+// entries several reallocations.
+constexpr size_t initial_depth = 32;
+
 // One expanded node whose ports are being walked.
 struct Frame {
     nalo::Cursor ports;   // over the node's `wires`
@@ -39,7 +44,9 @@ struct Frame {
 class Walk {
   public:
     Walk(const State &st, PyObject *self, PyObject *visited, PyObject *out)
-        : st_(st), self_(self), visited_(visited), out_(out) {}
+        : st_(st), self_(self), visited_(visited), out_(out) {
+        stack_.reserve(initial_depth);
+    }
 
     // Walks from `node` (an exact dict), appending entries to the result.
     int run(PyObject *node) {
