@@ -176,24 +176,4 @@ inline PyObject *type_dict(PyTypeObject *type) noexcept {
 #endif
 }
 
-// time.time() as the interpreter's own function computes it, without the
-// call: the system clock in seconds, as a double. -1 with an exception set.
-// 3.13 makes the clock public under new names.
-inline int system_clock_seconds(double &out) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyTime_t t = 0;
-    if (PyTime_Time(&t) < 0) {
-        return -1;
-    }
-    out = PyTime_AsSecondsDouble(t);
-#else
-    _PyTime_t t = 0;
-    if (_PyTime_GetSystemClockWithInfo(&t, nullptr) < 0) {
-        return -1;
-    }
-    out = _PyTime_AsSecondsDouble(t);
-#endif
-    return 0;
-}
-
 } // namespace nalo::compat
