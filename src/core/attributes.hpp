@@ -31,8 +31,7 @@ Ref read_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttri
 // obj.name (`name` an exact, interned str), from `cache` while it holds. The
 // check is inline: on the usual path a read costs a few loads and compares,
 // not a call.
-inline Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name,
-                         CachedAttribute &cache) {
+inline Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache) {
     if (cache.value != nullptr && Py_TYPE(obj) == cache.type) {
         PyObject **slot = compat::instance_dict_slot(obj);
         if (slot != nullptr && *slot == cache.dict &&
