@@ -1,9 +1,10 @@
 """Stream cleanup: the native module against a plain-Python rendering of
 the same steps (the tests' model, tests/support/flowsweep_model.py), on
-synthetic graphs and the largest real flow. The speed-ups are held to their
-targets at the end: discovery at least 1.5 times as fast as plain Python on
-every shape and twice as fast on the real flow, the cleanup's own work (the
-Redis wrapper's time taken out) at least 1.2 times."""
+synthetic graphs and real flows (the largest, and the one with the longest
+walk). The speed-ups are held to their targets at the end: discovery at
+least 1.5 times as fast as plain Python on every shape and twice as fast on
+the real flows, the cleanup's own work (the Redis wrapper's time taken out)
+at least 1.2 times."""
 
 import argparse
 import json
@@ -54,19 +55,25 @@ def dag(n, wires, seed=7):
     return {f"d{i}": {"id": f"d{i}", "wires": ports[i]} for i in range(n)}, "d0"
 
 
-def real_flow():
-    path = max(FLOWS.glob("*.json"), key=lambda p: len(json.loads(p.read_text())))
+def deepest_walk(path):
+    """The nodes of a real flow and the node whose discovery finds most."""
     nodes = {r["id"]: r for r in json.loads(path.read_text()) if isinstance(r, dict) and "id" in r}
     flow = FakeFlow(nodes)
-    best = max(
-        nodes,
-        key=lambda nid: len(
-            model.FlowsweepManager(None, flow, nodes[nid], "")._discover_downstream_nodes(
-                nodes[nid], set()
-            )
-        ),
-    )
-    return nodes, best, path.name
+
+    def entries(nid):
+        manager = model.FlowsweepManager(None, flow, nodes[nid], "")
+        return len(manager._discover_downstream_nodes(nodes[nid], set()))
+
+    best = max(nodes, key=entries)
+    return nodes, best, entries(best)
+
+
+def real_flows():
+    """The largest real flow, and the real flow with the longest walk."""
+    walks = {path.name: deepest_walk(path) for path in sorted(FLOWS.glob("*.json"))}
+    largest = max(walks, key=lambda name: len(walks[name][0]))
+    longest = max(walks, key=lambda name: walks[name][2])
+    return {name: walks[name][:2] for name in dict.fromkeys([largest, longest])}
 
 
 DISCOVERY_GOAL = 1.5
@@ -82,9 +89,10 @@ def run(flowsweep, targets):
         "chain, 500 nodes": chain(500),
         "random DAG, 2,000 nodes / 4,000 wires": dag(2000, 4000),
     }
-    nodes, start, name = real_flow()
-    real = f"real flow {name}"
-    graphs[real] = (nodes, start)
+    real = set()
+    for name, (nodes, start) in real_flows().items():
+        real.add(f"real flow {name}")
+        graphs[f"real flow {name}"] = (nodes, start)
     per_entry = {}
     for label, (nodes, start) in graphs.items():
         flow = FakeFlow(nodes)
@@ -103,7 +111,7 @@ def run(flowsweep, targets):
             ratio=t_plain / t_native,
             native_ns_per_entry=per_entry[label],
         )
-        goal = REAL_FLOW_GOAL if label == real else DISCOVERY_GOAL
+        goal = REAL_FLOW_GOAL if label in real else DISCOVERY_GOAL
         targets.add(f"discovery, {label}, speed-up", t_plain / t_native, ">=", goal)
     nodes, start = chain(100_000)
     native = flowsweep.FlowsweepManager(None, FakeFlow(nodes), nodes[start], "")
