@@ -1,8 +1,10 @@
 // Attribute reads remembered while nothing they depend on has changed.
 //
 // `obj.name` where obj's type uses the generic attribute lookup, no class of
-// its hierarchy has an attribute `name`, and obj keeps its attributes in a
-// plain instance dict: the value is that dict's entry, and stays so while the
+// its hierarchy has an attribute `name`, and obj keeps its attributes in an
+// instance dict (its own, or the one the interpreter manages for instances
+// of a class statement's class, made when first needed: compat.hpp): the
+// value is that dict's entry, and stays so while the
 // type's version tag and the dict's version are unchanged (what the
 // interpreter's own attribute caches rely on). Reading it again then costs
 // a few comparisons instead of a lookup through the class hierarchy. Any

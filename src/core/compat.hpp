@@ -152,12 +152,20 @@ inline unsigned type_version(PyTypeObject *type) noexcept {
 #endif
 }
 
-// The slot of the object's instance dict, for a type that keeps it at a
-// fixed positive offset; null for any other layout (no dict, a dict the
-// interpreter manages itself, a variable-size object).
+// The slot of the object's instance dict: at the type's fixed positive
+// offset, or the one the interpreter manages for instances of classes made
+// by class statements; null for any other layout (no dict, a variable-size
+// object). A managed dict may not exist yet, the attributes kept in the
+// object itself (where the interpreter's own attribute caches read them, and
+// ours cannot): reaching its slot makes the dict from them, as reading
+// obj.__dict__ does, once per object; null when that fails. Never leaves an
+// exception set.
 inline PyObject **instance_dict_slot(PyObject *obj) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
-    if (type->tp_dictoffset <= 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0) {
+        return _PyObject_GetDictPtr(obj);
+    }
+    if (type->tp_dictoffset <= 0) {
         return nullptr;
     }
     return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + type->tp_dictoffset);
