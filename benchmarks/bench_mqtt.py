@@ -14,13 +14,10 @@ compared with the plain rendering before timing.
 """
 
 import argparse
-import gc
 import json
 import os
 import pathlib
-import statistics
 import sys
-import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(pathlib.Path(os.environ.get("NALO_STAGE_DIR", ROOT / "build" / "python"))))
@@ -86,35 +83,6 @@ def check(name, native_call, plain_call):
             raise SystemExit(f"{name}: rounding gives a different type")
 
 
-def interleaved_ns(calls, *, repeats=max(harness.REPEATS, 15), min_time=0.01):
-    """Median ns per call of each function in `calls`, timed in turns so that
-    a busy machine slows all of them alike. The thread's CPU time is measured,
-    so time spent while other processes run is not counted."""
-    clock = time.thread_time_ns
-    loops = 1
-    while True:
-        start = clock()
-        for _ in range(loops):
-            calls[0]()
-        if clock() - start >= min_time * 1e9 or loops >= 1 << 24:
-            break
-        loops *= 2
-    samples = [[] for _ in calls]
-    gc_was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            for fn, out in zip(calls, samples):
-                start = clock()
-                for _ in range(loops):
-                    fn()
-                out.append((clock() - start) / loops)
-    finally:
-        if gc_was_enabled:
-            gc.enable()
-    return [statistics.median(s) for s in samples]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="write the figures to this file")
@@ -130,7 +98,9 @@ def main():
         check(name, native_call, plain_call)
         # The timing loop's own cost (calling the wrapper that makes the
         # call) is taken out; the call itself is part of what a node pays.
-        native_ns, plain_ns, empty_ns = interleaved_ns([native_call, plain_call, lambda: None])
+        native_ns, plain_ns, empty_ns = harness.interleaved_ns(
+            [native_call, plain_call, lambda: None]
+        )
         native_net = native_ns - empty_ns
         plain_net = plain_ns - empty_ns
         table.add(

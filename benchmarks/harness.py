@@ -41,6 +41,35 @@ def ns_per_call(fn, *, min_time=0.05, repeats=REPEATS):
     return statistics.median(samples)
 
 
+def interleaved_ns(calls, *, repeats=max(REPEATS, 15), min_time=0.01):
+    """Median ns per call of each function in `calls`, timed in turns so that
+    a busy machine slows all of them alike. The thread's CPU time is measured,
+    so time spent while other processes run is not counted."""
+    clock = time.thread_time_ns
+    loops = 1
+    while True:
+        start = clock()
+        for _ in range(loops):
+            calls[0]()
+        if clock() - start >= min_time * 1e9 or loops >= 1 << 24:
+            break
+        loops *= 2
+    samples = [[] for _ in calls]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            for fn, out in zip(calls, samples):
+                start = clock()
+                for _ in range(loops):
+                    fn()
+                out.append((clock() - start) / loops)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return [statistics.median(s) for s in samples]
+
+
 def rss_growth_kib(fn, calls=20000):
     """Growth of the peak RSS (KiB) over `calls` calls, after a warm-up."""
     for _ in range(calls // 10):
