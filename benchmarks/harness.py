@@ -1,5 +1,5 @@
 """Timing helpers shared by the benchmarks: medians of repeated runs, the
-machine's description and peak-memory loops."""
+machine's description, peak-memory loops and the targets' verdicts."""
 
 import gc
 import os
@@ -39,6 +39,35 @@ def ns_per_call(fn, *, min_time=0.05, repeats=REPEATS):
         if gc_was_enabled:
             gc.enable()
     return statistics.median(samples)
+
+
+def interleaved_ns(calls, *, repeats=max(REPEATS, 15), min_time=0.01):
+    """Median ns per call of each function in `calls`, timed in turns so that
+    a busy machine slows all of them alike. The thread's CPU time is measured,
+    so time spent while other processes run is not counted."""
+    clock = time.thread_time_ns
+    loops = 1
+    while True:
+        start = clock()
+        for _ in range(loops):
+            calls[0]()
+        if clock() - start >= min_time * 1e9 or loops >= 1 << 24:
+            break
+        loops *= 2
+    samples = [[] for _ in calls]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            for fn, out in zip(calls, samples):
+                start = clock()
+                for _ in range(loops):
+                    fn()
+                out.append((clock() - start) / loops)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return [statistics.median(s) for s in samples]
 
 
 def rss_growth_kib(fn, calls=20000):
@@ -83,6 +112,33 @@ class Table:
         self.rows.append({"name": name, **values})
         shown = "  ".join(f"{k}={_fmt(v)}" for k, v in values.items())
         print(f"  {name:<44} {shown}", flush=True)
+
+
+class Targets:
+    """The goals a benchmark's figures are held to. Each verdict is one line,
+    `target <name>: <value> (goal <op> <limit>) ok` or `... MISS`, printed
+    when the whole benchmark has run, so that its targets stand together;
+    when NALO_BENCH_TARGETS names a file the lines are also appended to it,
+    so that a run of several benchmarks can show all of them at its end."""
+
+    checks = {">=": lambda value, limit: value >= limit, "<=": lambda value, limit: value <= limit}
+
+    def __init__(self):
+        self.lines = []
+
+    def add(self, name, value, op, limit):
+        verdict = "ok" if self.checks[op](value, limit) else "MISS"
+        self.lines.append(f"target {name}: {value:.2f} (goal {op} {limit}) {verdict}")
+        return verdict == "ok"
+
+    def report(self):
+        print()
+        for line in self.lines:
+            print(line)
+        path = os.environ.get("NALO_BENCH_TARGETS")
+        if path:
+            with open(path, "a") as f:
+                f.writelines(line + "\n" for line in self.lines)
 
 
 def _fmt(value):

@@ -63,6 +63,47 @@ int leftover_keyword_error(const FunctionObject &fn, PyObject *key) {
     return -1;
 }
 
+// The parameters not given by position, from the keywords or the defaults;
+// then the keywords that no parameter took are reported.
+int bind_keywords(const FunctionObject &fn, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames, Py_ssize_t nkw, Args &out) {
+    const auto n_params = static_cast<Py_ssize_t>(fn.def->params.size());
+    const Py_ssize_t n_required = fn.n_required;
+    const bool has_defaults = n_required < n_params;
+    // Keywords consumed by a parameter; any other keyword is an error. Only a
+    // call with more keywords than parameters can need more than the small
+    // buffer, and such a call always fails.
+    constexpr Py_ssize_t small = 16;
+    bool used_small[small] = {};
+    std::unique_ptr<bool[]> used_large;
+    bool *used = used_small;
+    if (nkw > small) {
+        used_large.reset(new bool[static_cast<size_t>(nkw)]());
+        used = used_large.get();
+    }
+    Py_ssize_t n_used = 0;
+    for (Py_ssize_t i = nargs; i < n_params; ++i) {
+        const Py_ssize_t k = find_keyword(fn, kwnames, nkw, i);
+        if (k >= 0) {
+            out.obj[i] = args[nargs + k];
+            used[k] = true;
+            ++n_used;
+        } else if (i < n_required) {
+            return count_error(fn, has_defaults ? "at least" : "exactly", n_required, i);
+        } else {
+            out.obj[i] = PyTuple_GET_ITEM(fn.defaults, i - n_required);
+        }
+    }
+    if (n_used != nkw) {
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!used[k]) {
+                return leftover_keyword_error(fn, PyTuple_GET_ITEM(kwnames, k));
+            }
+        }
+    }
+    return 0;
+}
+
 PyTypeObject *exact_type_for(Check check) noexcept {
     switch (check) {
     case Check::exact_dict:
@@ -118,54 +159,39 @@ int bind_arguments(const FunctionObject &fn, PyObject *const *args, size_t nargs
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out.obj[i] = args[i];
     }
-
-    // Keywords consumed by a parameter; any other keyword is an error. Only a
-    // call with more keywords than parameters can need more than the small
-    // buffer, and such a call always fails.
-    constexpr Py_ssize_t small = 16;
-    bool used_small[small] = {};
-    std::unique_ptr<bool[]> used_large;
-    bool *used = used_small;
-    if (nkw > small) {
-        used_large.reset(new bool[static_cast<size_t>(nkw)]());
-        used = used_large.get();
-    }
-    Py_ssize_t n_used = 0;
-    for (Py_ssize_t i = nargs; i < n_params; ++i) {
-        const Py_ssize_t k = nkw ? find_keyword(fn, kwnames, nkw, i) : -1;
-        if (k >= 0) {
-            out.obj[i] = args[nargs + k];
-            used[k] = true;
-            ++n_used;
-        } else if (i < n_required) {
-            return count_error(fn, has_defaults ? "at least" : "exactly", n_required, i);
-        } else {
+    if (nkw == 0) {
+        // The usual call, by position only: the defaults fill the rest.
+        if (nargs < n_required) {
+            return count_error(fn, has_defaults ? "at least" : "exactly", n_required, nargs);
+        }
+        for (Py_ssize_t i = nargs; i < n_params; ++i) {
             out.obj[i] = PyTuple_GET_ITEM(fn.defaults, i - n_required);
         }
-    }
-    if (n_used != nkw) {
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!used[k]) {
-                return leftover_keyword_error(fn, PyTuple_GET_ITEM(kwnames, k));
-            }
-        }
+    } else if (bind_keywords(fn, args, nargs, kwnames, nkw, out) < 0) {
+        return -1;
     }
 
-    for (Py_ssize_t i = 0; i < n_params; ++i) {
-        if (params[i].check == Check::to_double) {
-            // An omitted argument is the float default itself: no conversion
-            // hook can run for it.
-            const double value = PyFloat_AsDouble(out.obj[i]);
-            if (value == -1.0 && PyErr_Occurred()) {
-                return -1;
+    // Most functions convert nothing and test no type: their calls skip both
+    // passes over the parameters.
+    if (fn.converts_floats) {
+        for (Py_ssize_t i = 0; i < n_params; ++i) {
+            if (params[i].check == Check::to_double) {
+                // An omitted argument is the float default itself: no
+                // conversion hook can run for it.
+                const double value = PyFloat_AsDouble(out.obj[i]);
+                if (value == -1.0 && PyErr_Occurred()) {
+                    return -1;
+                }
+                out.num[i] = value;
             }
-            out.num[i] = value;
         }
     }
-    for (Py_ssize_t i = 0; i < n_params; ++i) {
-        PyTypeObject *want = exact_type_for(params[i].check);
-        if (want && Py_TYPE(out.obj[i]) != want) {
-            return incorrect_type(params[i].name, expected_name(params[i].check), out.obj[i]);
+    if (fn.tests_types) {
+        for (Py_ssize_t i = 0; i < n_params; ++i) {
+            PyTypeObject *want = exact_type_for(params[i].check);
+            if (want && Py_TYPE(out.obj[i]) != want) {
+                return incorrect_type(params[i].name, expected_name(params[i].check), out.obj[i]);
+            }
         }
     }
     return 0;

@@ -59,15 +59,7 @@ void remember(CoreState &module, PyObject *obj, PyObject *name, PyObject *value,
 
 } // namespace
 
-Ref get_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache) {
-    if (cache.value != nullptr && Py_TYPE(obj) == cache.type) {
-        PyObject **slot = compat::instance_dict_slot(obj);
-        if (slot != nullptr && *slot == cache.dict &&
-            compat::type_version(cache.type) == cache.type_version &&
-            compat::dict_version(cache.dict) == cache.dict_version) {
-            return Ref::borrow(cache.value);
-        }
-    }
+Ref read_attribute(CoreState &module, PyObject *obj, PyObject *name, CachedAttribute &cache) {
     Ref value = Ref::steal(PyObject_GetAttr(obj, name));
     if (value) {
         remember(module, obj, name, value.get(), cache);

@@ -374,6 +374,12 @@ Ref make_function(PyObject *module, const FunctionDef &def, PyObject *defaults) 
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->n_required = n_params - n_defaults;
+    f->converts_floats = false;
+    f->tests_types = false;
+    for (const Param &p : def.params) {
+        f->converts_floats = f->converts_floats || p.check == Check::to_double;
+        f->tests_types = f->tests_types || (p.check != Check::none && p.check != Check::to_double);
+    }
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject *>(f));
 }

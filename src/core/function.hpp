@@ -55,6 +55,8 @@ struct FunctionObject {
     PyObject *dict;        // __dict__
     PyObject *weakrefs;
     Py_ssize_t n_required;
+    bool converts_floats; // some parameter is Check::to_double
+    bool tests_types;     // some parameter has an exact type test
 };
 
 // Creates the function type for one module (a new reference, for its state).

@@ -55,7 +55,7 @@ PyObject *cached_lookup(CoreState &module, PyObject *dict, PyObject *key, Cached
     return value;
 }
 
-Ref get_global(CoreState &module, PyObject *name, CachedEntry &cache) {
+Ref read_global(CoreState &module, PyObject *name, CachedEntry &cache) {
     PyObject *value = cached_lookup(module, module.globals, name, cache);
     if (value != nullptr) {
         return Ref::borrow(value);

@@ -2,6 +2,7 @@
 // that rebinding one changes the calls that follow.
 #pragma once
 
+#include "core/compat.hpp"
 #include "core/module_state.hpp"
 
 #include <cstdint>
@@ -35,9 +36,19 @@ bool follow_changes(CoreState &module, PyObject *dict);
 // null with an exception on a failed lookup.
 PyObject *cached_lookup(CoreState &module, PyObject *dict, PyObject *key, CachedEntry &cache);
 
+// get_global for a global read on every call, when `cache` does not hold.
+Ref read_global(CoreState &module, PyObject *name, CachedEntry &cache);
+
 // get_global for a global read on every call: a global of the module's own
 // dict is remembered in `cache` until the dict changes; a builtin or a missing
-// name goes through get_global each time.
-Ref get_global(CoreState &module, PyObject *name, CachedEntry &cache);
+// name goes through get_global each time. The check is inline, as for
+// attributes (attributes.hpp).
+inline Ref get_global(CoreState &module, PyObject *name, CachedEntry &cache) {
+    if (cache.value != nullptr && cache.dict == module.globals &&
+        cache.version == compat::dict_version(module.globals)) {
+        return Ref::borrow(cache.value);
+    }
+    return read_global(module, name, cache);
+}
 
 } // namespace nalo

@@ -425,6 +425,36 @@ def table_mutates_while_read(mod):
     return result, sorted(visited), sorted(data)
 
 
+def flow_changes_during_walk(mod):
+    # A flow without hooks, so that reads of self.nodered_flow._nodes may be
+    # remembered; each wire target, when looked up, changes what those reads
+    # give in another way, and the next target must see the change. Table i
+    # names its records with the suffix i.
+    class PlainFlow:
+        def __init__(self, nodes):
+            self._nodes = nodes
+
+    tables = [{k: {"id": f"{k}{i}"} for k in "abcdef"} for i in range(5)]
+    mgr = mod.FlowsweepManager(FakeWrapper(), PlainFlow(tables[0]), {"id": "a"}, "k")
+
+    def rebind_flow():
+        mgr.nodered_flow = PlainFlow(tables[1])
+
+    def rebind_table():
+        mgr.nodered_flow._nodes = tables[2]
+
+    def replace_flow_dict():
+        mgr.nodered_flow.__dict__ = {"_nodes": tables[3]}
+
+    def shadow_in_class():
+        PlainFlow._nodes = property(lambda flow: tables[4])
+
+    port = [Ident("b", on_hash=rebind_flow), Ident("c", on_hash=rebind_table)]
+    port += [Ident("d", on_hash=replace_flow_dict), Ident("e", on_hash=shadow_in_class), "f"]
+    found = mgr._discover_downstream_nodes({"id": "a", "wires": [["f", *port]]}, set())
+    return entries(found)
+
+
 def records_mutate_each_other(mod):
     nodes = records(a=[["b", "c"], ["d"]], b=[["c", "d"]], c=[["a"]], d=[["b"]])
 
@@ -538,6 +568,7 @@ EXACT = (
     + [flag_without_truth, flag_cannot_be_set, current_id_repr_raises, node_id_str_raises]
     + [downstream_id_repr_raises, unhashable_ids, hash_raises_in_visited, target_hash_raises]
     + [target_eq_raises, nodes_table_faults, bad_records, table_mutates_while_read]
+    + [flow_changes_during_walk]
     + [records_mutate_each_other, record_rebinds_its_wires, visited_cleared_once]
     + [manager_class_rebound]
 )

@@ -9,7 +9,8 @@
 # armel runs on qemu's ARM1176 model (the ARMv6 boards' CPU), armhf on qemu's
 # default CPU, arm64 on the Cortex-A53 model. Emulation slows native and plain-Python code by different
 # factors, so the ratios are indications, not the boards' own figures. JSON
-# per benchmark goes to BUILD_DIR/bench.
+# per benchmark goes to BUILD_DIR/bench; every benchmark's target lines are
+# repeated together at the end.
 set -euo pipefail
 
 . "$(dirname "$0")/targets.sh"
@@ -22,8 +23,14 @@ stage=$build_dir/python
 
 cd "$root"
 mkdir -p "$build_dir/bench"
+targets=$build_dir/bench/targets.txt
+: >"$targets"
 export PYTHONDONTWRITEBYTECODE=1 NALO_STAGE_DIR=$stage PYTHONPATH=$stage:$root/benchmarks
+export NALO_BENCH_TARGETS=$targets
 for bench in flowsweep nms mqtt; do
   QEMU_CPU=$qemu_cpu "$arm_python" "benchmarks/bench_$bench.py" --json "$build_dir/bench/$bench.json"
 done
 echo "$arch on qemu's $qemu_cpu CPU model: figures written to $build_dir/bench/"
+echo
+echo "targets ($arch, Debian $debian, qemu's $qemu_cpu CPU model):"
+cat "$targets"

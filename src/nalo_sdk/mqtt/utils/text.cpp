@@ -11,54 +11,48 @@ namespace mqtt_utils {
 int Text::set(PyObject *value) {
     if (PyUnicode_CheckExact(value)) {
         str_ = Ref::borrow(value);
-        return 0;
-    }
-    if (PyLong_CheckExact(value)) {
-        // An exact int formats as its decimal digits; reading it runs no
-        // Python code, and only a value beyond 64 bits needs the str.
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            if (number == -1 && PyErr_Occurred()) {
-                return -1;
+    } else {
+        if (PyLong_CheckExact(value)) {
+            // An exact int formats as its decimal digits; reading it runs no
+            // Python code, and only a value beyond 64 bits needs the str.
+            int overflow = 0;
+            const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                if (number == -1 && PyErr_Occurred()) {
+                    return -1;
+                }
+                const auto end = std::to_chars(digits_, digits_ + sizeof digits_, number).ptr;
+                point_at(digits_, PyUnicode_1BYTE_KIND, end - digits_, 0x7f);
+                return 0;
             }
-            const auto end = std::to_chars(digits_, digits_ + sizeof digits_, number).ptr;
-            n_digits_ = end - digits_;
-            return 0;
+        }
+        // A null specification is the empty one: format(value, "").
+        str_ = Ref::steal(PyObject_Format(value, nullptr));
+        if (!str_ || PyUnicode_READY(str_.get()) < 0) {
+            return -1;
         }
     }
-    // A null specification is the empty one: format(value, "").
-    str_ = Ref::steal(PyObject_Format(value, nullptr));
-    if (!str_ || PyUnicode_READY(str_.get()) < 0) {
-        return -1;
-    }
+    PyObject *str = str_.get();
+    point_at(PyUnicode_DATA(str), PyUnicode_KIND(str), PyUnicode_GET_LENGTH(str),
+             PyUnicode_MAX_CHAR_VALUE(str));
     return 0;
-}
-
-Py_ssize_t Text::length() const noexcept {
-    return str_ ? PyUnicode_GET_LENGTH(str_.get()) : n_digits_;
-}
-
-Py_UCS4 Text::max_char() const noexcept {
-    return str_ ? PyUnicode_MAX_CHAR_VALUE(str_.get()) : 0x7f;
 }
 
 int Text::write(PyObject *out, Py_ssize_t at) const noexcept {
     const int kind = PyUnicode_KIND(out);
-    void *data = PyUnicode_DATA(out);
-    if (!str_) {
-        for (Py_ssize_t i = 0; i < n_digits_; ++i) {
+    if (kind_ == kind) {
+        std::memcpy(static_cast<char *>(PyUnicode_DATA(out)) + at * kind, data_,
+                    static_cast<size_t>(length_) * static_cast<size_t>(kind));
+        return 0;
+    }
+    if (!str_) { // ASCII digits into a wider str
+        void *data = PyUnicode_DATA(out);
+        for (Py_ssize_t i = 0; i < length_; ++i) {
             PyUnicode_WRITE(kind, data, at + i, static_cast<Py_UCS4>(digits_[i]));
         }
         return 0;
     }
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(str_.get());
-    if (PyUnicode_KIND(str_.get()) == kind) {
-        std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(str_.get()),
-                    static_cast<size_t>(n) * static_cast<size_t>(kind));
-        return 0;
-    }
-    return PyUnicode_CopyCharacters(out, at, str_.get(), 0, n) < 0 ? -1 : 0;
+    return PyUnicode_CopyCharacters(out, at, str_.get(), 0, length_) < 0 ? -1 : 0;
 }
 
 Ref join_underscore(const Text &head, const Text &tail) {

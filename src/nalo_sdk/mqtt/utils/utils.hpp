@@ -122,19 +122,35 @@ inline State &state_of(const FunctionObject &fn) {
 // fits in 64 bits as its decimal digits.
 class Text {
   public:
+    Text() = default;
+    Text(const Text &) = delete; // data_ may point into the object itself
+    Text &operator=(const Text &) = delete;
+
     // Fills the text of `value`; -1 with an exception set on failure.
     int set(PyObject *value);
 
-    Py_ssize_t length() const noexcept;
-    Py_UCS4 max_char() const noexcept;
+    Py_ssize_t length() const noexcept { return length_; }
+    Py_UCS4 max_char() const noexcept { return max_char_; }
     // Copies the text into `out` (a new str of a large enough kind) at `at`;
     // -1 with an exception set on failure.
     int write(PyObject *out, Py_ssize_t at) const noexcept;
 
   private:
+    // Where the characters are: the str's own data, or digits_; read once,
+    // when set, so that measuring and copying need no further look at the str.
+    void point_at(const void *data, int kind, Py_ssize_t length, Py_UCS4 max_char) noexcept {
+        data_ = data;
+        kind_ = kind;
+        length_ = length;
+        max_char_ = max_char;
+    }
+
     Ref str_;           // the text as a str, or null when digits_ are used
     char digits_[24]{}; // decimal text of an int, ASCII
-    Py_ssize_t n_digits_ = 0;
+    const void *data_ = nullptr;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 0x7f;
 };
 
 // A new str: the text of `head`, one "_", the text of `tail`.

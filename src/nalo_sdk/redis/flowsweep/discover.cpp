@@ -29,6 +29,11 @@ namespace {
 // holds some 60 MB of entries and frames when it gives up.
 constexpr size_t max_depth = 250000;
 
+// Frames the walk starts with room for: real flows are a few nodes deep, and
+// growing the stack one doubling at a time would cost a walk of a few dozen
+// entries several reallocations.
+constexpr size_t initial_depth = 32;
+
 // One expanded node whose ports are being walked.
 struct Frame {
     nalo::Cursor ports;   // over the node's `wires`
@@ -38,8 +43,10 @@ struct Frame {
 
 class Walk {
   public:
-    Walk(const State &st, PyObject *self, PyObject *visited, PyObject *out)
-        : st_(st), self_(self), visited_(visited), out_(out) {}
+    Walk(State &st, PyObject *self, PyObject *visited, PyObject *out)
+        : st_(st), self_(self), visited_(visited), out_(out) {
+        stack_.reserve(initial_depth);
+    }
 
     // Walks from `node` (an exact dict), appending entries to the result.
     int run(PyObject *node) {
@@ -111,10 +118,12 @@ class Walk {
         return visit_target(frame.port_idx, target.get());
     }
 
-    // self.nodered_flow._nodes, fetched afresh for every use.
+    // self.nodered_flow._nodes, fetched afresh for every use: a read is
+    // taken from the remembered one only while it would give the same.
     Ref flow_nodes() {
-        Ref flow = Ref::steal(PyObject_GetAttr(self_, st_[Name::nodered_flow]));
-        return flow ? Ref::steal(PyObject_GetAttr(flow.get(), st_[Name::_nodes])) : nullptr;
+        Ref flow = nalo::get_attribute(st_, self_, st_[Name::nodered_flow], st_.manager_flow);
+        return flow ? nalo::get_attribute(st_, flow.get(), st_[Name::_nodes], st_.flow_nodes)
+                    : nullptr;
     }
 
     // One wire target: its entry, then the walk below it. May push
@@ -188,7 +197,7 @@ class Walk {
         return PyErr_Occurred() ? -1 : 0;
     }
 
-    const State &st_;
+    State &st_;
     PyObject *self_;    // borrowed: the caller's arguments outlive the walk
     PyObject *visited_; // borrowed, as above
     PyObject *out_;     // borrowed from the owner of the result

@@ -4,6 +4,7 @@
 // interned names, and the implementations of the Python-visible callables.
 #pragma once
 
+#include "core/attributes.hpp"
 #include "core/function.hpp"
 #include "core/globals.hpp"
 #include "core/module_state.hpp"
@@ -85,6 +86,11 @@ struct State : nalo::CoreState {
     PyObject *kw_pattern = nullptr;   // ("pattern",)
     PyObject *kw_manager = nullptr;   // the manager's four keyword names
     PyObject *kw_max_ports = nullptr; // ("max_ports",)
+
+    // The discovery's reads of self.nodered_flow and its _nodes, twice per
+    // wire target, remembered while nothing they depend on has changed.
+    nalo::CachedAttribute manager_flow;
+    nalo::CachedAttribute flow_nodes;
 
     template <class F> void for_each_ref(F &&f) {
         CoreState::for_each_ref(f);
