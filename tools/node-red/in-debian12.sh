@@ -16,10 +16,11 @@ step() { printf '[in debian12] %s (%s s)\n' "$*" $(($(date +%s) - start)); }
 
 step "apt-get update"
 sh tools/apt-update.sh
-step "apt-get install nodejs python3.11"
+# The Python node's Redis server and MQTT broker: the kit's clients in the worker.
+step "apt-get install nodejs python3.11 python3-redis python3-paho-mqtt"
 # dpkg's unsafe I/O: the image is thrown away after the run.
 apt-get -q -y -o Acquire::Retries=3 -o Dpkg::Options::=--force-unsafe-io \
-  --no-install-recommends install nodejs python3.11 \
+  --no-install-recommends install nodejs python3.11 python3-redis python3-paho-mqtt \
   > /tmp/install.log 2>&1 || { tail -40 /tmp/install.log; exit 1; }
 grep -E '^[0-9]+ upgraded, [0-9]+ newly installed' /tmp/install.log
 step "node $(node --version), $(/usr/bin/python3.11 --version)"
