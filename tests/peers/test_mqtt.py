@@ -198,6 +198,30 @@ def test_threads_publishing_first_at_once_share_one_connection(mosquitto, subscr
     assert got == list(range(7))
 
 
+@pytest.mark.parametrize("qos", [0, 1])
+def test_a_connection_lost_unnoticed_before_the_send_costs_no_message(mosquitto, subscribe, qos):
+    """The broker dropped the connection and the network thread has not told
+    yet: paho refuses the message as not connected. It goes once the
+    connection is back, once."""
+    subscriber = subscribe("results/unnoticed")
+    with NaloPublisher(mosquitto.url, qos=qos) as publisher:
+        client = publisher._client
+        sends = client.publish
+
+        def refused_once(*args, **kwargs):
+            client.publish = sends
+            info = mqtt.MQTTMessageInfo(0)
+            info.rc = mqtt.MQTT_ERR_NO_CONN
+            return info
+
+        client.publish = refused_once
+        publisher.publish({"n": 1}, topic="results/unnoticed")
+        publisher.publish({"n": 2}, topic="results/unnoticed")
+    subscriber.wait_for(2)
+    time.sleep(0.2)  # a copy sent twice would be here by now
+    assert [json.loads(m.payload) for m in subscriber.messages] == [{"n": 1}, {"n": 2}]
+
+
 LIMIT = 2000  # bytes of a packet the broker below takes
 
 

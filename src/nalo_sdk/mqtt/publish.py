@@ -21,6 +21,7 @@ from __future__ import annotations
 import math
 import os
 import threading
+import time
 import urllib.parse
 import uuid
 from typing import TYPE_CHECKING, Any
@@ -209,6 +210,10 @@ def parse_url(url: str) -> tuple[str, int, str | None, str | None]:
 _CONNACK_CODES = {132: 1, 133: 2, 136: 3, 134: 4, 135: 5}
 # Filled in when paho is loaded.
 _IN_FLIGHT = ()
+# paho's code for a message not sent for want of a connection.
+_NOT_CONNECTED = 4
+# How often a publish looks again for a connection that went unnoticed.
+RECONNECT_POLL = 0.02
 
 
 def _varint_length(value):
@@ -264,7 +269,7 @@ def _number_in(value, name, low, high, *, integer=False, low_open=False):
 
 
 def _paho():
-    global _IN_FLIGHT
+    global _IN_FLIGHT, _NOT_CONNECTED
     try:
         import paho.mqtt.client as mqtt
     except ImportError as error:
@@ -277,6 +282,7 @@ def _paho():
         mqtt.mqtt_ms_wait_for_pubrec,
         mqtt.mqtt_ms_wait_for_pubcomp,
     )
+    _NOT_CONNECTED = mqtt.MQTT_ERR_NO_CONN
     return mqtt
 
 
@@ -520,11 +526,23 @@ class NaloPublisher:
         topic = topic_for(payload, node_id, topic)
         self._check_size(topic, data)
         client = self._connection()
-        if not self._connected.wait(self.timeout):
-            raise self._fail(f"connection lost and not back within {self.timeout} s")
-        self._check_size(topic, data)  # against the limit of this connection's CONNACK
-        losses = self._losses
-        info = client.publish(topic, data, qos=self.qos, retain=retain)
+        deadline = time.monotonic() + self.timeout
+        while True:
+            if not self._connected.wait(max(0.0, deadline - time.monotonic())):
+                raise self._fail(f"connection lost and not back within {self.timeout} s")
+            self._check_size(topic, data)  # against the limit of this connection's CONNACK
+            losses = self._losses
+            info = client.publish(topic, data, qos=self.qos, retain=retain)
+            if info.rc != _NOT_CONNECTED:
+                break
+            # The connection went between the wait and the send, before the
+            # network thread had told us: the message was not sent. It leaves
+            # the client's queue, so that it is not sent twice, and goes again
+            # once the connection is back.
+            self._forget(client, info)
+            if time.monotonic() >= deadline:
+                raise self._fail(f"connection lost and not back within {self.timeout} s")
+            time.sleep(RECONNECT_POLL)
         try:
             info.wait_for_publish(self.timeout)
         except (RuntimeError, ValueError) as error:
