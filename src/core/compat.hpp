@@ -184,4 +184,76 @@ inline PyObject *type_dict(PyTypeObject *type) noexcept {
 #endif
 }
 
+// --- Filling a fresh copy of a small dict ----------------------------------
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// The head of 3.11's table of a dict's keys (its internal header needs the
+// interpreter's build settings), and one entry of a table of str keys.
+struct DictKeys311 {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[];
+};
+struct DictStrEntry311 {
+    PyObject *me_key;
+    PyObject *me_value;
+};
+inline constexpr uint8_t dict_keys_str_kind_311 = 1;
+#endif
+
+// Replaces the value of the `index`-th key of `dict` with `value` (a new
+// reference taken) when that key is `key`: true when done, false when the
+// caller must store the value with PyDict_SetItem. `dict` is a copy of a
+// dict of str keys just made by PyDict_Copy, that nothing else has seen yet.
+// Storing through PyDict_SetItem looks each key up again, a quarter of the
+// time of a payload on 3.11, where plain Python builds its dict with an
+// internal builder that 3.11 does not export. The copy of a combined table
+// of str keys has a table of its own, entries in insertion order; every
+// assumption is checked on each call, and anything else (another version, a
+// shared or larger table, another key at the index) takes the public path.
+// The dict's version tag is left as the copy set it: no cache has seen it.
+inline bool set_fresh_dict_value(PyObject *dict, Py_ssize_t index, PyObject *key,
+                                 PyObject *value) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    auto *mp = reinterpret_cast<PyDictObject *>(dict);
+    if (!PyDict_CheckExact(dict) || mp->ma_values != nullptr) {
+        return false;
+    }
+    auto *keys = reinterpret_cast<DictKeys311 *>(mp->ma_keys);
+    // Tables of at most 128 slots index with one byte a slot; a larger one,
+    // or one read through a layout other than the one above, goes the
+    // public way.
+    if (keys->dk_refcnt != 1 || keys->dk_kind != dict_keys_str_kind_311 || keys->dk_log2_size > 7 ||
+        keys->dk_log2_index_bytes != keys->dk_log2_size || index < 0 ||
+        index >= keys->dk_nentries) {
+        return false;
+    }
+    auto *entries = reinterpret_cast<DictStrEntry311 *>(keys->dk_indices +
+                                                        (size_t{1} << keys->dk_log2_index_bytes));
+    DictStrEntry311 &entry = entries[index];
+    if (entry.me_key != key || entry.me_value == nullptr) {
+        return false;
+    }
+    PyObject *old = entry.me_value;
+    entry.me_value = Py_NewRef(value);
+    // As the dict's own insert does: a dict that may hold a container is
+    // tracked by the cycle collector.
+    if (PyObject_IS_GC(value) && PyObject_GC_IsTracked(dict) == 0) {
+        PyObject_GC_Track(dict);
+    }
+    Py_DECREF(old);
+    return true;
+#else
+    (void)dict;
+    (void)index;
+    (void)key;
+    (void)value;
+    return false;
+#endif
+}
+
 } // namespace nalo::compat

@@ -3,6 +3,7 @@ import math
 import struct
 import sys
 import time
+import weakref
 
 import pytest
 
@@ -143,6 +144,24 @@ def test_no_references_are_leaked(mu):
             mu.meta_info_to_publish(*objs[:6], None, objs[7])
     gc.collect()
     assert [sys.getrefcount(o) for o in objs] == before
+
+
+class Holder:
+    pass
+
+
+@pytest.mark.parametrize("where", ["source_name", "result", "category"])
+def test_a_cycle_through_a_payload_is_collected(mu, where):
+    # A payload that holds a container must be seen by the cycle collector,
+    # or a cycle through it is never freed.
+    holder = Holder()
+    payload = mu.meta_info_to_publish(**{"source_name": "n", "source_id": "s", where: holder})
+    holder.payload = payload
+    assert gc.is_tracked(payload)
+    alive = weakref.ref(holder)
+    del holder, payload
+    gc.collect()
+    assert alive() is None
 
 
 def identical(a, b):

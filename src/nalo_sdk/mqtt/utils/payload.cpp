@@ -1,6 +1,8 @@
 // meta_info_to_publish: the dictionary a node publishes for one result.
 #include "utils.hpp"
 
+#include "core/compat.hpp"
+
 namespace mqtt_utils {
 
 Ref meta_info_to_publish(FunctionObject &fn, const Args &args) {
@@ -48,8 +50,13 @@ Ref meta_info_to_publish(FunctionObject &fn, const Args &args) {
         payload_values(source_id, source_name, source_key.get(), source_idx, ts.get(), node_id,
                        node_type, result.get(), rounded.get(), category);
     for (size_t i = 0; i < payload_size; ++i) {
-        if (values[i] != st.template_values[i] &&
-            PyDict_SetItem(payload.get(), st[payload_keys[i]], values[i]) < 0) {
+        if (values[i] == st.template_values[i]) {
+            continue;
+        }
+        PyObject *key = st[payload_keys[i]];
+        if (!nalo::compat::set_fresh_dict_value(payload.get(), static_cast<Py_ssize_t>(i), key,
+                                                values[i]) &&
+            PyDict_SetItem(payload.get(), key, values[i]) < 0) {
             return nullptr;
         }
     }
