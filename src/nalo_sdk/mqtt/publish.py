@@ -208,10 +208,11 @@ def parse_url(url: str) -> tuple[str, int, str | None, str | None]:
 # The MQTT 3.1.1 CONNACK return codes of the reason codes that paho 2 reports
 # for them (MQTT 5 numbering).
 _CONNACK_CODES = {132: 1, 133: 2, 136: 3, 134: 4, 135: 5}
-# Filled in when paho is loaded.
+# Filled in when paho is loaded: the states of a message waiting for its
+# acknowledgement, and paho's code for a message not sent for want of a
+# connection.
 _IN_FLIGHT = ()
-# paho's code for a message not sent for want of a connection.
-_NOT_CONNECTED = 4
+_NOT_CONNECTED = None
 # How often a publish looks again for a connection that went unnoticed.
 RECONNECT_POLL = 0.02
 
@@ -528,7 +529,8 @@ class NaloPublisher:
         client = self._connection()
         deadline = time.monotonic() + self.timeout
         while True:
-            if not self._connected.wait(max(0.0, deadline - time.monotonic())):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not self._connected.wait(remaining):
                 raise self._fail(f"connection lost and not back within {self.timeout} s")
             self._check_size(topic, data)  # against the limit of this connection's CONNACK
             losses = self._losses
@@ -540,8 +542,6 @@ class NaloPublisher:
             # the client's queue, so that it is not sent twice, and goes again
             # once the connection is back.
             self._forget(client, info)
-            if time.monotonic() >= deadline:
-                raise self._fail(f"connection lost and not back within {self.timeout} s")
             time.sleep(RECONNECT_POLL)
         try:
             info.wait_for_publish(self.timeout)
