@@ -14,7 +14,7 @@ import urllib.request
 
 import pytest
 
-from devkit.peers import ThrowawayNodeRed
+from devkit.node_red_package import NodeRedWithPackage
 from devkit.processes import ProgramMissing
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -50,24 +50,13 @@ def children(pid):
     return found
 
 
-class NodeRedWithPythonNode(ThrowawayNodeRed):
+class NodeRedWithPythonNode(NodeRedWithPackage):
     """A Node-RED whose user directory gets the node package the way a user
     installs it: ``npm install --offline ./<tarball>``."""
 
     def __init__(self, tarball):
-        super().__init__()
+        super().__init__(STAGE)
         self.tarball = tarball
-
-    def _prepare(self):
-        super()._prepare()
-        subprocess.run(
-            ["npm", "install", "--offline", "--no-audit", "--no-fund", "--ignore-scripts",
-             self.tarball],
-            cwd=self.user_dir, check=True, capture_output=True, timeout=120,
-        )  # fmt: skip
-
-    def _environment(self):
-        return dict(super()._environment(), PYTHONPATH=STAGE)
 
     def get(self, path, within=30.0):
         """The answer of GET ``path``. A deploy is answered once the old nodes
