@@ -185,10 +185,15 @@ inline PyObject *type_dict(PyTypeObject *type) noexcept {
 }
 
 // --- Filling a fresh copy of a small dict ----------------------------------
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-// The head of 3.11's table of a dict's keys (its internal header needs the
-// interpreter's build settings), and one entry of a table of str keys.
-struct DictKeys311 {
+// Only for the versions whose table layout below is checked by the tests; the
+// free-threaded build has a lock in the table's head.
+#if !defined(Py_GIL_DISABLED) && ((PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000) || \
+                                  (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000))
+#define NALO_FILLS_DICT_ENTRIES 1
+// The head of the table of a dict's keys, the same in 3.11 and 3.13 (its
+// internal header needs the interpreter's build settings), and one entry of
+// a table of str keys.
+struct DictKeysHead {
     Py_ssize_t dk_refcnt;
     uint8_t dk_log2_size;
     uint8_t dk_log2_index_bytes;
@@ -198,11 +203,26 @@ struct DictKeys311 {
     Py_ssize_t dk_nentries;
     char dk_indices[];
 };
-struct DictStrEntry311 {
+struct DictStrEntry {
     PyObject *me_key;
     PyObject *me_value;
 };
-inline constexpr uint8_t dict_keys_str_kind_311 = 1;
+inline constexpr uint8_t dict_keys_str_kind = 1;
+
+// Whether a dict watcher watches the dict (3.13 keeps their bits in the low
+// byte of the deprecated version tag): its writes must then go through the
+// dict, which tells the watchers.
+inline bool dict_is_watched(PyDictObject *mp) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return (mp->ma_version_tag & 0xff) != 0;
+#pragma GCC diagnostic pop
+#else
+    (void)mp;
+    return false;
+#endif
+}
 #endif
 
 // Replaces the value of the `index`-th key of `dict` with `value` (a new
@@ -210,31 +230,31 @@ inline constexpr uint8_t dict_keys_str_kind_311 = 1;
 // caller must store the value with PyDict_SetItem. `dict` is a copy of a
 // dict of str keys just made by PyDict_Copy, that nothing else has seen yet.
 // Storing through PyDict_SetItem looks each key up again, a quarter of the
-// time of a payload on 3.11, where plain Python builds its dict with an
-// internal builder that 3.11 does not export. The copy of a combined table
-// of str keys has a table of its own, entries in insertion order; every
-// assumption is checked on each call, and anything else (another version, a
-// shared or larger table, another key at the index) takes the public path.
+// time of a payload, where plain Python builds its dict with an internal
+// builder that is not exported. The copy of a combined table of str keys has
+// a table of its own, entries in insertion order; every assumption is
+// checked on each call, and anything else (another version, a watched dict,
+// a shared or larger table, another key at the index) takes the public path.
 // The dict's version tag is left as the copy set it: no cache has seen it.
 inline bool set_fresh_dict_value(PyObject *dict, Py_ssize_t index, PyObject *key,
                                  PyObject *value) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#ifdef NALO_FILLS_DICT_ENTRIES
     auto *mp = reinterpret_cast<PyDictObject *>(dict);
-    if (!PyDict_CheckExact(dict) || mp->ma_values != nullptr) {
+    if (!PyDict_CheckExact(dict) || mp->ma_values != nullptr || dict_is_watched(mp)) {
         return false;
     }
-    auto *keys = reinterpret_cast<DictKeys311 *>(mp->ma_keys);
+    auto *keys = reinterpret_cast<DictKeysHead *>(mp->ma_keys);
     // Tables of at most 128 slots index with one byte a slot; a larger one,
     // or one read through a layout other than the one above, goes the
     // public way.
-    if (keys->dk_refcnt != 1 || keys->dk_kind != dict_keys_str_kind_311 || keys->dk_log2_size > 7 ||
+    if (keys->dk_refcnt != 1 || keys->dk_kind != dict_keys_str_kind || keys->dk_log2_size > 7 ||
         keys->dk_log2_index_bytes != keys->dk_log2_size || index < 0 ||
         index >= keys->dk_nentries) {
         return false;
     }
-    auto *entries = reinterpret_cast<DictStrEntry311 *>(keys->dk_indices +
-                                                        (size_t{1} << keys->dk_log2_index_bytes));
-    DictStrEntry311 &entry = entries[index];
+    auto *entries = reinterpret_cast<DictStrEntry *>(keys->dk_indices +
+                                                     (size_t{1} << keys->dk_log2_index_bytes));
+    DictStrEntry &entry = entries[index];
     if (entry.me_key != key || entry.me_value == nullptr) {
         return false;
     }
