@@ -185,8 +185,8 @@ inline PyObject *type_dict(PyTypeObject *type) noexcept {
 }
 
 // --- Filling a fresh copy of a small dict ----------------------------------
-// Only for the versions whose table layout below is checked by the tests; the
-// free-threaded build has a lock in the table's head.
+// Only for the versions that have the table layout below and that the tests
+// run on; the free-threaded build has a lock in the table's head.
 #if !defined(Py_GIL_DISABLED) && ((PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000) || \
                                   (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000))
 #define NALO_FILLS_DICT_ENTRIES 1
